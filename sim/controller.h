@@ -1,0 +1,68 @@
+// A model of the reader's NFC controller (PN532 host interface) and of the cards
+// and peers in its field. It has its own frame codec and shares no code with the
+// library, so a fault in the library's frames cannot hide behind the same fault
+// here. The same model serves the in-process simulated port (virtual time) and a
+// pseudo-terminal (real time); times are microseconds on the caller's clock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace pelvsim {
+
+class Field;   // cards, peers and the initiator in the field: field.h
+struct Faults; // scripted faults: faults.h
+
+class Controller {
+ public:
+  Controller();
+  ~Controller();
+  Controller(const Controller&) = delete;
+  Controller& operator=(const Controller&) = delete;
+
+  // ---- the serial line ----
+  // Bytes from the host, written at nowUs while the host's line ran at hostBaud.
+  // Bytes that arrive at a speed other than the controller's are lost as noise.
+  void hostWrote(const std::uint8_t* data, std::size_t n, std::uint64_t nowUs,
+                 std::uint32_t hostBaud);
+  // Bytes that have reached the host by nowUs.
+  std::size_t available(std::uint64_t nowUs) const;
+  // The next byte that has reached the host by nowUs, or -1.
+  int pop(std::uint64_t nowUs);
+  // The host purged its input buffer at nowUs.
+  void dropArrived(std::uint64_t nowUs);
+  // When the next queued byte reaches the host (UINT64_MAX when none is queued).
+  std::uint64_t nextArrivalUs() const;
+  // Lets time-driven behaviour run (a target activated by the initiator later,
+  // delayed answers); called by whoever drives the line.
+  void advanceTo(std::uint64_t nowUs);
+
+  // ---- settings ----
+  std::uint32_t baud() const;           // the controller's own line speed
+  void setBaud(std::uint32_t baud);     // e.g. a reader left at 9600 by an earlier user
+  void setPacing(bool on);              // 10 bits a byte at the line speed, both directions
+  void setAnswerDelayUs(std::uint32_t us);  // time from a whole command to its ACK
+
+  Field& field();
+  Faults& faults();
+
+  // ---- records ----
+  // Payload (command code and parameters, no TFI) of every valid command frame
+  // received, in order.
+  const std::vector<std::vector<std::uint8_t>>& commands() const;
+  void clearCommands();
+  // Registers and GPIO as the model holds them.
+  std::uint8_t registerValue(std::uint16_t address) const;
+  std::uint8_t gpioP3() const;
+  std::uint8_t gpioP7() const;
+  bool rfFieldOn() const;
+  bool poweredDown() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace pelvsim

@@ -1,0 +1,65 @@
+// The process-wide port table: one slot per COM port number 1..256, plus the
+// saved and working serial time-outs of each port. All library state lives here.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace pelvane {
+
+constexpr int kPortCount = 256;
+
+// The card technology or peer role selected on a port. Values 5 and 6 are never
+// set; any value outside the named ones is unsupported by every operation.
+enum ReaderMode : std::uint8_t {
+  kModeNone = 0,
+  kModeFelica = 1,          // FeliCa, 212 kbit/s
+  kModeFelicaLite = 2,      // FeliCa Lite
+  kModeMifare = 3,          // Type A, 4-byte UID (MIFARE Classic)
+  kModePageCard = 4,        // Type A, 7-byte UID (page access)
+  kModePeerInitiator = 7,   // NFC peer-to-peer initiator
+  kModeTarget = 8,          // target mode
+  kModeTypeB = 9,           // ISO/IEC 14443 Type B
+};
+
+// Status word of the Type B card interface.
+using CardStatus = std::int32_t;
+constexpr CardStatus kCardNone = 0x0000;
+constexpr CardStatus kCardDeactivating = 0x0800;
+constexpr CardStatus kCardInserted = 0x8100;
+constexpr CardStatus kCardActivated = 0x8200;
+
+struct PortSlot {
+  std::int32_t portNumber;   // -1 until first opened, then always the slot's number
+  PortHandle handle;         // kInvalidHandle when closed
+  LineSettings lineSettings; // last read with GetCommState and applied
+  double timeoutTenths;      // time allowed per operation; 0.0 = no limit
+  std::int32_t deadline;     // clock ms at which the operation expires; 0 = none
+  ReaderMode readerMode;
+  CardStatus cardStatus;
+};
+
+// Slot of port number p (1..256). Callers guarantee the range.
+PortSlot& slot(int port);
+CommTimeouts& savedTimeouts(int port);
+CommTimeouts& workingTimeouts(int port);
+
+// Every slot closed with its load values: portNumber -1, handle -1, deadline 0,
+// timeoutTenths 10.0, ReaderMode 0; CardStatus and lineSettings zero.
+void setUpPortTable();
+
+// The attach count of the library (the table is set up on the first attach).
+extern std::int32_t loadCount;
+
+// deadline := clock + timeoutTenths x 100 ms, or 0 when timeoutTenths is 0.0.
+void armDeadline(int port);
+// True once a non-zero deadline has been reached (signed 32-bit comparison).
+bool deadlineExpired(int port);
+
+// True when port is 1..256 and its slot is open.
+bool slotOpen(int port);
+// Closes the slot's handle and marks the slot closed; nothing else changes.
+void dropHandle(int port);
+
+}  // namespace pelvane
