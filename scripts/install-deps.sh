@@ -1,26 +1,34 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine, as root.
 # Quick and silent when everything is already there.
+#   install-deps.sh native   compiler, CMake, GoogleTest, CLI11 (enough for the demo)
+#   install-deps.sh all      also clang's fuzzing run-times, MinGW, Wine and libnfc
 set -euo pipefail
 
-need=()
+profile=${1:-all}
+native=(cmake ninja-build g++ libgtest-dev libcli11-dev python3)
+extra=(clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64
+       libnfc-bin libnfc-examples libnfc-dev wine wine64 wine32:i386)
+
+want=("${native[@]}")
+[ "$profile" = all ] && want+=("${extra[@]}")
+
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-
-for p in cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libcli11-dev \
-         g++-mingw-w64-i686 libnfc-bin libnfc-examples libnfc-dev wine wine32:i386; do
-  have "$p" || need+=("$p")
-done
-
+need=()
+for p in "${want[@]}"; do have "$p" || need+=("$p"); done
 [ ${#need[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" != 0 ]; then
-  echo "missing packages: ${need[*]} (run as root to install them)" >&2
+  echo "missing packages: ${need[*]} (run as root, or install them yourself)" >&2
   exit 1
 fi
 
+echo "installing: ${need[*]}"
 export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-fi
+for p in "${need[@]}"; do
+  if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+done
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
