@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# The tour on the virtual reader: builds the native library and tool if needed, then runs
+# `pelvane --sim demo`, which starts the simulated controller on a pseudo-terminal and
+# drives it through the real serial code.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh native
+scripts/build.sh native >/dev/null
+exec build/native/pelvane --sim demo "$@"
