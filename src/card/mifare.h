@@ -1,0 +1,26 @@
+// MIFARE Classic addressing shared by the read, write and key-change commands.
+#pragma once
+
+#include <cstdint>
+
+namespace pelvane {
+
+// Sectors 0..31 hold 4 blocks each (blocks 0..127); sectors 32..39 of a 4K card
+// hold 16 blocks each (blocks 128..255).
+constexpr int kMifareSectors = 40;
+constexpr int kMifareSmallSectors = 32;
+
+inline int sectorBlockCount(int sector) { return sector < kMifareSmallSectors ? 4 : 16; }
+
+// Absolute block number of block `block` within `sector` (sector < 40).
+inline std::uint8_t mifareBlock(int sector, int block) {
+  int first = sector < kMifareSmallSectors ? 4 * sector : 128 + 16 * (sector - kMifareSmallSectors);
+  return static_cast<std::uint8_t>(first + block);
+}
+
+// The sector trailer: the last block of the sector (key A, access bits, key B).
+inline std::uint8_t mifareTrailer(int sector) {
+  return mifareBlock(sector, sectorBlockCount(sector) - 1);
+}
+
+}  // namespace pelvane
