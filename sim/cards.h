@@ -1,0 +1,22 @@
+// Names for field contents, shared by the pelvane-sim program and tests:
+// felica, lite, mifare1k, mifare4k, page, typeA4, typeA7, typeA10, typeB, peer,
+// initiator (comma-separated; a name may repeat and gets the next serial number).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pelvsim {
+
+class Field;
+
+// Adds the cards of `list` to `field`. Returns false, with a message in `error`
+// when given, for an unknown name; the field is then left as it was.
+bool addCards(const std::string& list, Field& field, std::string* error = nullptr);
+
+// The field pelvane-sim starts with when no list is given.
+extern const char* const kDefaultCards;  // "felica,mifare1k,page,typeB,peer"
+
+std::vector<std::string> cardNames();
+
+}  // namespace pelvsim

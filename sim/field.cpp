@@ -1,0 +1,173 @@
+// Factory contents of the simulated cards.
+#include "field.h"
+
+namespace pelvsim {
+
+namespace {
+
+std::uint8_t u8(unsigned v) { return static_cast<std::uint8_t>(v & 0xFFu); }
+
+FelicaService makeService(std::uint16_t code, bool writable, std::size_t blocks, unsigned number,
+                          std::uint8_t serial) {
+  FelicaService s;
+  s.code = code;
+  s.writable = writable;
+  s.blocks.resize(blocks);
+  for (std::size_t i = 0; i < blocks; ++i)
+    for (std::size_t j = 0; j < 16; ++j)
+      s.blocks[i][j] = u8(static_cast<unsigned>(16 * i + j) + 0x40u * number + serial);
+  return s;
+}
+
+void fillTrailer(Block& b) {
+  for (std::size_t j = 0; j < 6; ++j) b[j] = MifareClassicCard::kFactoryKey[j];
+  for (std::size_t j = 0; j < 4; ++j) b[6 + j] = MifareClassicCard::kFactoryAccess[j];
+  for (std::size_t j = 0; j < 6; ++j) b[10 + j] = MifareClassicCard::kFactoryKey[j];
+}
+
+MifareClassicCard makeClassic(bool fourK, std::uint8_t first, std::uint8_t serial) {
+  MifareClassicCard c;
+  c.fourK = fourK;
+  c.uid = {first, serial, 0x3C, 0x4D};
+  c.blocks.resize(fourK ? 256 : 64);
+  for (std::size_t n = 0; n < c.blocks.size(); ++n)
+    for (std::size_t j = 0; j < 16; ++j) c.blocks[n][j] = u8(static_cast<unsigned>(n + j));
+  Block& b0 = c.blocks[0];
+  for (std::size_t j = 0; j < 4; ++j) b0[j] = c.uid[j];
+  b0[4] = u8(c.uid[0] ^ c.uid[1] ^ c.uid[2] ^ c.uid[3]);  // BCC
+  b0[5] = fourK ? 0x18 : 0x08;
+  b0[6] = 0x04;
+  b0[7] = 0x00;
+  for (int s = 0; s < c.sectorCount(); ++s) fillTrailer(c.blocks[MifareClassicCard::trailerOf(s)]);
+  return c;
+}
+
+}  // namespace
+
+FelicaCard FelicaCard::standard(std::uint8_t serial) {
+  FelicaCard c;
+  c.idm = {0x01, 0x2E, 0x4C, 0x10, 0x00, 0x00, 0x00, serial};
+  c.pmm = {0x03, 0x01, 0x4B, 0x02, 0x4F, 0x49, 0x93, 0xFF};
+  c.systemCode = 0x0003;
+  c.services.push_back(makeService(0x0009, true, 16, 0, serial));
+  c.services.push_back(makeService(0x090F, false, 10, 1, serial));
+  c.services.push_back(makeService(0x1809, true, 4, 2, serial));
+  return c;
+}
+
+FelicaCard FelicaCard::lite(std::uint8_t serial) {
+  FelicaCard c;
+  c.idm = {0x01, 0x2E, 0x5C, 0x10, 0x00, 0x00, 0x00, serial};
+  c.pmm = {0x00, 0xF0, 0x00, 0x00, 0x00, 0x01, 0x43, 0x00};
+  c.systemCode = 0x88B4;
+  c.answers424 = false;
+  c.services.push_back(makeService(0x0009, true, 14, 0, serial));
+  return c;
+}
+
+FelicaService* FelicaCard::service(std::uint16_t code, bool forWrite) {
+  for (FelicaService& s : services) {
+    if (s.code == code) return (forWrite && !s.writable) ? nullptr : &s;
+  }
+  if (forWrite) return nullptr;
+  for (FelicaService& s : services) {
+    if (s.writable && (s.code & 0x02) == 0 && (s.code | 0x02) == code) return &s;
+  }
+  return nullptr;
+}
+
+TypeACard TypeACard::withUid(std::size_t length, std::uint8_t serial) {
+  TypeACard c;
+  if (length <= 4) {
+    c.nfcid = {0x08, serial, 0x00, 0x00};
+    c.sensRes = {0x00, 0x04};
+  } else if (length <= 7) {
+    c.nfcid = {0x04, serial, 0x01, 0x02, 0x03, 0x04, 0x05};
+    c.sensRes = {0x00, 0x44};
+  } else {
+    c.nfcid = {0x04, serial, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+    c.sensRes = {0x00, 0x84};
+  }
+  c.selRes = 0x00;
+  return c;
+}
+
+MifareClassicCard MifareClassicCard::make1k(std::uint8_t serial) { return makeClassic(false, 0x0A, serial); }
+MifareClassicCard MifareClassicCard::make4k(std::uint8_t serial) { return makeClassic(true, 0x0B, serial); }
+
+std::array<std::uint8_t, 6> MifareClassicCard::keyA(int sector) const {
+  std::array<std::uint8_t, 6> k{};
+  const Block& t = blocks[static_cast<std::size_t>(trailerOf(sector))];
+  for (std::size_t j = 0; j < 6; ++j) k[j] = t[j];
+  return k;
+}
+
+std::array<std::uint8_t, 6> MifareClassicCard::keyB(int sector) const {
+  std::array<std::uint8_t, 6> k{};
+  const Block& t = blocks[static_cast<std::size_t>(trailerOf(sector))];
+  for (std::size_t j = 0; j < 6; ++j) k[j] = t[10 + j];
+  return k;
+}
+
+PageCard PageCard::make(std::uint8_t serial) {
+  PageCard c;
+  c.uid = {0x04, serial, 0x5A, 0x6B, 0x7C, 0x8D, 0x9E};
+  // Page 0: UID0-2 and BCC0 (0x88 ^ UID0 ^ UID1 ^ UID2); page 1: UID3-6; page 2: BCC1, internal, lock bytes.
+  c.pages[0] = {c.uid[0], c.uid[1], c.uid[2], u8(0x88u ^ c.uid[0] ^ c.uid[1] ^ c.uid[2])};
+  c.pages[1] = {c.uid[3], c.uid[4], c.uid[5], c.uid[6]};
+  c.pages[2] = {u8(c.uid[3] ^ c.uid[4] ^ c.uid[5] ^ c.uid[6]), 0x48, 0x00, 0x00};
+  c.pages[3] = {0x00, 0x00, 0x00, 0x00};
+  for (unsigned p = 4; p < 16; ++p)
+    for (unsigned j = 0; j < 4; ++j) c.pages[p][j] = u8(4 * p + j);
+  return c;
+}
+
+TypeBCard TypeBCard::make(std::uint8_t serial) {
+  TypeBCard c;
+  c.pupi = {0x1B, serial, 0x2C, 0x3D};
+  return c;
+}
+
+std::array<std::uint8_t, 12> TypeBCard::atqb() const {
+  return {0x50,           pupi[0],         pupi[1],         pupi[2],
+          pupi[3],        applicationData[0], applicationData[1], applicationData[2],
+          applicationData[3], protocolInfo[0], protocolInfo[1], protocolInfo[2]};
+}
+
+std::vector<std::uint8_t> TypeBCard::defaultResponder(const std::vector<std::uint8_t>& apdu) {
+  if (apdu.size() >= 4 && apdu[1] == 0xA4) return {0x90, 0x00};
+  if (apdu.size() >= 5 && (apdu[1] == 0xB0 || apdu[1] == 0xCA)) {
+    std::size_t le = apdu[4] == 0 ? 256 : apdu[4];
+    if (apdu.size() == 7 && apdu[4] == 0) {
+      le = static_cast<std::size_t>(apdu[5]) << 8 | apdu[6];
+      if (le == 0 || le > 4096) le = 4096;
+    }
+    const std::size_t offset = static_cast<std::size_t>(apdu[2]) << 8 | apdu[3];
+    std::vector<std::uint8_t> out;
+    out.reserve(le + 2);
+    for (std::size_t i = 0; i < le; ++i) out.push_back(dataByte(offset + i));
+    out.push_back(0x90);
+    out.push_back(0x00);
+    return out;
+  }
+  return {0x6D, 0x00};
+}
+
+std::vector<std::uint8_t> DepPeer::segment(std::uint8_t block, std::uint8_t seg, std::size_t length) {
+  std::vector<std::uint8_t> out(length);
+  for (std::size_t i = 0; i < length; ++i) out[i] = segmentByte(block, seg, i);
+  return out;
+}
+
+void Field::clear() {
+  felica.clear();
+  typeA.clear();
+  mifare.clear();
+  page.clear();
+  typeB.clear();
+  peer.reset();
+  initiator.reset();
+  present = true;
+}
+
+}  // namespace pelvsim
