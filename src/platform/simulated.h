@@ -47,6 +47,11 @@ struct Event {
 // Forgets every device, failure and record; the clock restarts at startMs.
 void reset(std::int32_t startMs = 100000);
 
+// formatDevicePath on this platform gives the override of setPortDevice, else
+// the Windows form "\\.\COM<n>" (the C string "\\\\.\\COM3" for port 3), so a
+// test adds its device under that path. A device is opened without sharing: a
+// second openDevice on it fails until the first handle is closed.
+//
 // A device at `path` that openDevice can open, wired to `far` (not owned; may be
 // null for a port whose far side never answers).
 void addDevice(const std::string& path, FarSide* far);
@@ -66,7 +71,10 @@ void injectLineError(int times = 1);
 // with "!" is a device whose name query fails with an error other than 122.
 void setDeviceNames(std::vector<std::string> names);
 
-// Virtual clock.
+// Virtual clock. nowUs counts from 0 at reset and is the time far sides see;
+// nowMs (= clockMs) starts at reset's startMs and wraps as a signed 32-bit value.
+// sleepMs and pauseForInput advance it (recorded as Sleep events); a ReadFile
+// with no byte waiting advances it by up to its read time-out.
 std::uint64_t nowUs();
 std::int32_t nowMs();
 void advanceUs(std::uint64_t us);

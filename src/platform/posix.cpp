@@ -1,0 +1,463 @@
+// The platform over POSIX terminals (Linux): a serial port is a tty descriptor
+// in raw mode, exclusive like a Windows COM port; devices are found in sysfs.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace pelvane {
+
+namespace {
+
+constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
+constexpr std::uint32_t kErrorInvalidData = 13;
+constexpr std::uint32_t kErrorNoMoreItems = 259;
+// A write whose time-outs are both 0 (no limit on Windows) still gives up after this.
+constexpr std::int64_t kLongestWriteMs = 5000;
+// One record per open descriptor: a port per COM number, and a spare.
+constexpr int kMaxOpen = 257;
+constexpr std::size_t kPathRoom = 256;
+constexpr int kMaxListed = 256;
+constexpr DeviceList kTheDeviceList = 1;
+// Marks LineSettings.native as filled by getLineSettings.
+constexpr std::uint32_t kNativeTag = 0x50534958;  // "PSIX"
+
+struct OpenPort {
+  int fd = -1;
+  CommTimeouts timeouts;
+};
+
+OpenPort openPorts[kMaxOpen];
+char overrides[257][kPathRoom];
+std::uint32_t lastErrorCode = 0;
+
+// The device list: bridge kind per listed ttyUSB number.
+enum BridgeKind { kOtherDriver, kCp210x, kPl2303 };
+struct ListedDevice {
+  int usbIndex;
+  BridgeKind kind;
+};
+ListedDevice listed[kMaxListed];
+int listedCount = 0;
+bool listOpen = false;
+
+OpenPort* portOf(PortHandle handle) {
+  if (handle < 0) return nullptr;
+  for (OpenPort& p : openPorts) {
+    if (p.fd >= 0 && p.fd == handle) return &p;
+  }
+  return nullptr;
+}
+
+std::int64_t monotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+struct SpeedCode {
+  std::uint32_t baud;
+  speed_t code;
+};
+const SpeedCode kSpeeds[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+};
+
+bool speedCodeOf(std::uint32_t baud, speed_t* code) {
+  for (const SpeedCode& s : kSpeeds) {
+    if (s.baud == baud) {
+      *code = s.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint32_t baudOf(speed_t code) {
+  for (const SpeedCode& s : kSpeeds) {
+    if (s.code == code) return s.baud;
+  }
+  return 0;
+}
+
+// Raw bytes both ways, receiver on, modem lines ignored, reads never block.
+void makeRaw(termios* t) {
+  cfmakeraw(t);
+  t->c_cflag |= CLOCAL | CREAD;
+  t->c_cc[VMIN] = 0;
+  t->c_cc[VTIME] = 0;
+}
+
+// True when the descriptor reports a hang-up or an error (the device has gone).
+bool descriptorFailed(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, 0) < 0) return errno != EINTR;
+  return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
+// Waits until fd is ready for `events` or `deadlineMs` passes. Returns the
+// revents, 0 on time-out, -1 on failure.
+int waitFor(int fd, short events, std::int64_t deadlineMs) {
+  for (;;) {
+    const std::int64_t left = deadlineMs - monotonicMs();
+    pollfd p{fd, events, 0};
+    const int r = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (r > 0) return p.revents;
+    if (r == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+BridgeKind driverKind(int usbIndex) {
+  char link[128];
+  std::snprintf(link, sizeof link, "/sys/class/tty/ttyUSB%d/device/driver", usbIndex);
+  char target[256];
+  const ssize_t n = readlink(link, target, sizeof target - 1);
+  if (n <= 0) return kOtherDriver;
+  target[n] = '\0';
+  const char* slash = std::strrchr(target, '/');
+  const char* name = slash != nullptr ? slash + 1 : target;
+  if (std::strcmp(name, "cp210x") == 0) return kCp210x;
+  if (std::strcmp(name, "pl2303") == 0) return kPl2303;
+  return kOtherDriver;
+}
+
+// "ttyUSB<digits>" gives its number, anything else -1.
+int usbIndexOf(const char* name) {
+  if (std::strncmp(name, "ttyUSB", 6) != 0 || name[6] == '\0') return -1;
+  int n = 0;
+  for (const char* c = name + 6; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9' || n > 100000) return -1;
+    n = n * 10 + (*c - '0');
+  }
+  return n;
+}
+
+}  // namespace
+
+PortHandle openDevice(const char* path, std::uint32_t flagsAndAttributes) {
+  (void)flagsAndAttributes;  // no POSIX meaning
+  if (path == nullptr) return kInvalidHandle;
+  OpenPort* record = nullptr;
+  for (OpenPort& p : openPorts) {
+    if (p.fd < 0) {
+      record = &p;
+      break;
+    }
+  }
+  if (record == nullptr) return kInvalidHandle;
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    lastErrorCode = static_cast<std::uint32_t>(errno);
+    return kInvalidHandle;
+  }
+  // Exclusive like a COM port opened without sharing: TIOCEXCL stops other
+  // opens of the tty (root is exempt from it), flock stops other users of this
+  // library and other careful programs, root included.
+  termios t{};
+  if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      tcgetattr(fd, &t) != 0) {
+    lastErrorCode = static_cast<std::uint32_t>(errno);
+    close(fd);
+    return kInvalidHandle;
+  }
+  // Raw at the current speed right away: a tty left echoing would send every
+  // frame straight back to the reader.
+  makeRaw(&t);
+  if (tcsetattr(fd, TCSANOW, &t) != 0) {
+    lastErrorCode = static_cast<std::uint32_t>(errno);
+    close(fd);
+    return kInvalidHandle;
+  }
+  record->fd = fd;
+  record->timeouts = CommTimeouts{};
+  return fd;
+}
+
+void closeDevice(PortHandle handle) {
+  OpenPort* p = portOf(handle);
+  if (p == nullptr) return;
+  close(p->fd);  // releases the flock and, on the last close, TIOCEXCL
+  p->fd = -1;
+}
+
+bool getLineSettings(PortHandle handle, LineSettings* settings) {
+  const OpenPort* p = portOf(handle);
+  termios t{};
+  if (p == nullptr || settings == nullptr || tcgetattr(p->fd, &t) != 0) return false;
+  LineSettings s;
+  s.baudRate = baudOf(cfgetospeed(&t));
+  switch (t.c_cflag & CSIZE) {
+    case CS5: s.byteSize = 5; break;
+    case CS6: s.byteSize = 6; break;
+    case CS7: s.byteSize = 7; break;
+    default: s.byteSize = 8; break;
+  }
+  s.parity = (t.c_cflag & PARENB) == 0 ? 0 : ((t.c_cflag & PARODD) != 0 ? 1 : 2);
+  s.stopBits = (t.c_cflag & CSTOPB) != 0 ? 2 : 0;
+  s.fNull = false;
+  // Kept so that a get/set pair leaves hardware flow control as it was.
+  const std::uint32_t tag = kNativeTag;
+  const auto cflag = static_cast<std::uint32_t>(t.c_cflag);
+  std::memcpy(s.native, &tag, sizeof tag);
+  std::memcpy(s.native + 4, &cflag, sizeof cflag);
+  *settings = s;
+  return true;
+}
+
+bool setLineSettings(PortHandle handle, const LineSettings* settings) {
+  const OpenPort* p = portOf(handle);
+  if (p == nullptr || settings == nullptr) return false;
+  speed_t speed = 0;
+  if (!speedCodeOf(settings->baudRate, &speed)) return false;
+  // A tty cannot drop received 0x00 bytes, nor send 1.5 stop bits, mark or space parity.
+  if (settings->fNull || settings->stopBits == 1 || settings->stopBits > 2 ||
+      settings->parity > 2 || settings->byteSize < 5 || settings->byteSize > 8) {
+    return false;
+  }
+  termios t{};
+  if (tcgetattr(p->fd, &t) != 0) return false;
+  makeRaw(&t);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  t.c_cflag |= kSizes[settings->byteSize - 5];
+  if (settings->parity != 0) t.c_cflag |= PARENB | (settings->parity == 1 ? PARODD : 0);
+  if (settings->stopBits == 2) t.c_cflag |= CSTOPB;
+  std::uint32_t tag = 0;
+  std::uint32_t cflag = 0;
+  std::memcpy(&tag, settings->native, sizeof tag);
+  std::memcpy(&cflag, settings->native + 4, sizeof cflag);
+  if (tag == kNativeTag && (cflag & CRTSCTS) != 0) t.c_cflag |= CRTSCTS;
+  if (cfsetspeed(&t, speed) != 0 || tcsetattr(p->fd, TCSANOW, &t) != 0) return false;
+  // tcsetattr succeeds when any part was applied: read back to see the speed took.
+  termios back{};
+  if (tcgetattr(p->fd, &back) != 0) return false;
+  return cfgetospeed(&back) == speed && cfgetispeed(&back) == speed &&
+         (back.c_cflag & CSIZE) == (t.c_cflag & CSIZE);
+}
+
+// COMMTIMEOUTS have no tty equivalent; they are kept per handle and bound the
+// single-byte read and the write.
+bool getTimeouts(PortHandle handle, CommTimeouts* timeouts) {
+  const OpenPort* p = portOf(handle);
+  if (p == nullptr || timeouts == nullptr) return false;
+  *timeouts = p->timeouts;
+  return true;
+}
+
+bool setTimeouts(PortHandle handle, const CommTimeouts* timeouts) {
+  OpenPort* p = portOf(handle);
+  if (p == nullptr || timeouts == nullptr) return false;
+  p->timeouts = *timeouts;
+  return true;
+}
+
+bool purgeBuffers(PortHandle handle) {
+  const OpenPort* p = portOf(handle);
+  return p != nullptr && tcflush(p->fd, TCIOFLUSH) == 0;
+}
+
+// A tty reports no line errors; a hung-up or failed descriptor fails the call.
+bool clearErrors(PortHandle handle, std::uint32_t* errors, std::uint32_t* waiting) {
+  const OpenPort* p = portOf(handle);
+  if (p == nullptr || errors == nullptr || waiting == nullptr) return false;
+  if (descriptorFailed(p->fd)) return false;
+  int queued = 0;
+  if (ioctl(p->fd, FIONREAD, &queued) != 0 || queued < 0) return false;
+  *errors = 0;
+  *waiting = static_cast<std::uint32_t>(queued);
+  return true;
+}
+
+bool readOneByte(PortHandle handle, std::uint8_t* out, std::uint32_t* delivered) {
+  const OpenPort* p = portOf(handle);
+  if (p == nullptr || out == nullptr || delivered == nullptr) return false;
+  *delivered = 0;
+  // Waits up to the total read time-out for one byte. Zero totals do not wait at
+  // all (on Windows they may mean "for ever"; here a read is never unbounded).
+  const CommTimeouts& t = p->timeouts;
+  std::int64_t waitMs = static_cast<std::int64_t>(t.readTotalTimeoutMultiplier) +
+                        t.readTotalTimeoutConstant;
+  if (t.readIntervalTimeout == kMaxDword && waitMs == 0) waitMs = 0;
+  const int revents = waitFor(p->fd, POLLIN, monotonicMs() + waitMs);
+  if (revents < 0) return false;
+  if (revents == 0) return true;
+  if ((revents & POLLIN) == 0) return false;  // hang-up or error without data
+  std::uint8_t byte = 0;
+  for (;;) {
+    const ssize_t n = read(p->fd, &byte, 1);
+    if (n == 1) {
+      *out = byte;
+      *delivered = 1;
+      return true;
+    }
+    if (n == 0) return false;  // end of file: the device has gone
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+bool writeBytes(PortHandle handle, const std::uint8_t* data, std::uint32_t length) {
+  const OpenPort* p = portOf(handle);
+  if (p == nullptr || (data == nullptr && length > 0)) return false;
+  std::int64_t limitMs = static_cast<std::int64_t>(p->timeouts.writeTotalTimeoutMultiplier) * length +
+                         p->timeouts.writeTotalTimeoutConstant;
+  if (limitMs == 0) limitMs = kLongestWriteMs;
+  // One limit for the whole write, not one per wait.
+  const std::int64_t deadline = monotonicMs() + limitMs;
+  std::uint32_t done = 0;
+  while (done < length) {
+    const ssize_t n = write(p->fd, data + done, length - done);
+    if (n > 0) {
+      done += static_cast<std::uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    const int revents = waitFor(p->fd, POLLOUT, deadline);
+    if (revents <= 0 || (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
+  }
+  return true;
+}
+
+void sleepMs(std::uint32_t ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+// Waits on the descriptor rather than sleeping, so a byte is taken as soon as it
+// arrives; the byte reader still counts the pause as one empty poll, so its
+// deadline tests come no later than they would with a full 1 ms sleep.
+void pauseForInput(PortHandle handle, std::uint32_t ms) {
+  const OpenPort* p = portOf(handle);
+  if (p == nullptr) {
+    sleepMs(ms);
+    return;
+  }
+  const int revents = waitFor(p->fd, POLLIN, monotonicMs() + ms);
+  // A hung-up descriptor polls ready at once; pace the loop until the next
+  // status call reports the failure.
+  if (revents > 0 && (revents & POLLIN) == 0) sleepMs(ms);
+}
+
+// Milliseconds since the library first read the clock, as the C run-time clock()
+// counts from process start; monotonic, never the CPU-time clock().
+std::int32_t clockMs() {
+  static const std::int64_t origin = monotonicMs();
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(monotonicMs() - origin));
+}
+
+// ---- device enumeration over sysfs ----
+// Each /dev/ttyUSB<n> bound to the cp210x or pl2303 driver gets the friendly name
+// Windows would show for it, with COM<n+1>. Only one list is open at a time.
+
+DeviceList openDeviceList() {
+  listedCount = 0;
+  DIR* dir = opendir("/sys/class/tty");
+  if (dir != nullptr) {
+    while (const dirent* e = readdir(dir)) {
+      const int n = usbIndexOf(e->d_name);
+      if (n < 0 || listedCount == kMaxListed) continue;
+      // Ascending order, so that discovery sees the ports the same way every time.
+      int at = listedCount++;
+      while (at > 0 && listed[at - 1].usbIndex > n) {
+        listed[at] = listed[at - 1];
+        --at;
+      }
+      listed[at] = ListedDevice{n, driverKind(n)};
+    }
+    closedir(dir);
+  }
+  listOpen = true;
+  return kTheDeviceList;
+}
+
+bool enumDevice(DeviceList list, std::uint32_t index, DeviceInfo* info) {
+  if (list != kTheDeviceList || !listOpen || info == nullptr ||
+      index >= static_cast<std::uint32_t>(listedCount)) {
+    lastErrorCode = kErrorNoMoreItems;
+    return false;
+  }
+  info->index = index;
+  return true;
+}
+
+bool getFriendlyName(DeviceList list, DeviceInfo* info, char* buffer, std::uint32_t size,
+                     std::uint32_t* required) {
+  if (list != kTheDeviceList || !listOpen || info == nullptr ||
+      info->index >= static_cast<std::uint32_t>(listedCount) ||
+      listed[info->index].kind == kOtherDriver) {
+    lastErrorCode = kErrorInvalidData;
+    return false;
+  }
+  const ListedDevice& d = listed[info->index];
+  char name[96];
+  const char* prefix = d.kind == kCp210x ? "CP210x USB to UART Bridge Controller"
+                                         : "Prolific USB-to-Serial Comm Port";
+  const int len = std::snprintf(name, sizeof name, "%s (COM%d)", prefix, d.usbIndex + 1);
+  const auto need = static_cast<std::uint32_t>(len + 1);
+  if (required != nullptr) *required = need;
+  if (buffer == nullptr || size < need) {
+    lastErrorCode = kErrorInsufficientBuffer;
+    return false;
+  }
+  std::memcpy(buffer, name, need);
+  return true;
+}
+
+void closeDeviceList(DeviceList list) {
+  if (list == kTheDeviceList) listOpen = false;
+}
+
+std::uint32_t lastError() { return lastErrorCode; }
+
+void* allocZeroed(std::uint32_t size) { return std::calloc(size == 0 ? 1 : size, 1); }
+void freeBuffer(void* buffer) { std::free(buffer); }
+
+void formatDevicePath(int port, char* out, std::size_t size) {
+  if (out == nullptr || size == 0) return;
+  if (port < 1 || port > 256) {
+    out[0] = '\0';
+    return;
+  }
+  if (overrides[port][0] != '\0') {
+    std::snprintf(out, size, "%s", overrides[port]);
+    return;
+  }
+  std::snprintf(out, size, "/dev/ttyUSB%d", port - 1);
+}
+
+bool setPortDevice(int port, const char* path) {
+  if (port < 1 || port > 256) return false;
+  if (path == nullptr || path[0] == '\0') {
+    overrides[port][0] = '\0';
+    return true;
+  }
+  if (std::strlen(path) >= kPathRoom) return false;
+  std::snprintf(overrides[port], kPathRoom, "%s", path);
+  return true;
+}
+
+}  // namespace pelvane
