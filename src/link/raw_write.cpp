@@ -13,4 +13,10 @@ std::int32_t writeRaw(int port, const std::uint8_t* bytes, std::int32_t n) {
   return kLinkOk;
 }
 
+std::int32_t purgeRaw(int port) {
+  if (!slotOpen(port)) return kLinkTimeout;
+  if (!purgeBuffers(slot(port).handle)) return kLinkTimeout;
+  return kLinkOk;
+}
+
 }  // namespace pelvane

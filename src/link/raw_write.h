@@ -10,4 +10,8 @@ namespace pelvane {
 // a port outside 1..256, a closed slot or a negative count).
 std::int32_t writeRaw(int port, const std::uint8_t* bytes, std::int32_t n);
 
+// PurgeComm of both buffers on the slot's handle, outside any exchange.
+// 0 cleared, -2 failed (also for a port outside 1..256 or a closed slot).
+std::int32_t purgeRaw(int port);
+
 }  // namespace pelvane
