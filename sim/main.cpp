@@ -1,0 +1,97 @@
+// pelvane-sim: the simulated controller on a pseudo-terminal. Prints the slave
+// path on the first line of stdout and serves until SIGINT or SIGTERM (or the
+// end of stdin with --until-eof).
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "cards.h"
+#include "field.h"
+#include "pty_server.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+  const char c = 1;
+  (void)!::write(signalPipe[1], &c, 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Simulated NFC controller (PN532 host interface) on a pseudo-terminal"};
+  bool pace = false;
+  bool untilEof = false;
+  std::uint32_t baud = 115200;
+  std::uint32_t answerDelayUs = 0;
+  std::string cards = pelvsim::kDefaultCards;
+  std::string link;
+  app.add_flag("--pace", pace, "Pace bytes at 10 bits each at the line speed, both directions");
+  app.add_option("--baud", baud, "The controller's starting line speed")
+      ->check(CLI::IsMember({9600, 19200, 38400, 57600, 115200}));
+  app.add_option("--cards", cards, "Cards in the field: felica,lite,mifare1k,mifare4k,page,"
+                                   "typeA4,typeA7,typeA10,typeB,peer,initiator");
+  app.add_option("--link", link, "Also make a symbolic link at this path to the slave");
+  app.add_option("--answer-delay-us", answerDelayUs, "Time from a whole command to its ACK");
+  app.add_flag("--until-eof", untilEof, "Also stop at the end of standard input");
+  CLI11_PARSE(app, argc, argv);
+
+  pelvsim::PtyServer server;
+  std::string error;
+  bool cardsOk = true;
+  server.withController([&](pelvsim::Controller& c) {
+    c.setBaud(baud);
+    c.setPacing(pace);
+    c.setAnswerDelayUs(answerDelayUs);
+    cardsOk = pelvsim::addCards(cards, c.field(), &error);
+  });
+  if (!cardsOk) {
+    std::fprintf(stderr, "pelvane-sim: %s\n", error.c_str());
+    return 2;
+  }
+  if (!server.open(&error)) {
+    std::fprintf(stderr, "pelvane-sim: %s\n", error.c_str());
+    return 1;
+  }
+  if (!link.empty()) {
+    ::unlink(link.c_str());
+    if (::symlink(server.slavePath().c_str(), link.c_str()) != 0) {
+      std::perror("pelvane-sim: symlink");
+      return 1;
+    }
+  }
+  if (pipe(signalPipe) != 0) {
+    std::perror("pelvane-sim: pipe");
+    return 1;
+  }
+  struct sigaction sa{};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  std::printf("%s\n", server.slavePath().c_str());
+  std::fflush(stdout);
+  server.start();
+
+  for (;;) {
+    pollfd fds[2] = {{signalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    const int ready = ::poll(fds, untilEof ? 2 : 1, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || (fds[0].revents & POLLIN)) break;
+    if (untilEof && (fds[1].revents & (POLLIN | POLLHUP))) {
+      char buf[256];
+      if (::read(STDIN_FILENO, buf, sizeof buf) <= 0) break;
+    }
+  }
+  server.stop();
+  if (!link.empty()) ::unlink(link.c_str());
+  return 0;
+}
