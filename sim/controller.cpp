@@ -158,7 +158,7 @@ struct Controller::State {
 
   // targets
   std::vector<Target> listed;  // Tg = index + 1
-  std::vector<Bytes> halted;   // Type A cards put to sleep by InDeselect / InRelease
+  std::vector<Bytes> halted;   // Type A and B cards put to sleep by InDeselect / InRelease
   TargetMode targetMode = TargetMode::Idle;
 
   // ---- transmitter ----
@@ -530,7 +530,7 @@ struct Controller::State {
       Target& tg = listed[k];
       const bool hit = p[1] == 0 || (p[1] & 0x0F) == k + 1;
       if (hit) {
-        if (tg.kind == Kind::TypeA || tg.kind == Kind::Mifare || tg.kind == Kind::Page) {
+        if (tg.kind != Kind::Felica && tg.kind != Kind::Peer) {  // HLTA / HLTB
           if (!isHalted(tg.id)) halted.push_back(tg.id);
         }
         tg.selected = false;
@@ -611,7 +611,7 @@ struct Controller::State {
       const std::uint8_t afi = init.empty() ? 0x00 : init[0];
       for (TypeBCard& c : field.typeB) {
         if (listed.size() >= maxTg) break;
-        if (!afiMatches(afi, c.afi)) continue;
+        if (!afiMatches(afi, c.afi) || isHalted(Bytes(c.pupi.begin(), c.pupi.end()))) continue;
         const auto atqb = c.atqb();
         Bytes d(atqb.begin(), atqb.end());
         d.push_back(u8(static_cast<unsigned>(c.attribRes.size())));
