@@ -90,8 +90,9 @@ TEST_F(Discovery, BothPrefixesInOneNameMarkWhatEachReads) {
 TEST_F(Discovery, LongTailIsCutAtTheScratchBuffer) {
   simport::setDeviceNames({kCp210x + std::string(126, ' ') + "9)",
                            kCp210x + std::string(127, ' ') + "8)",
+                           kCp210x + std::string(126, ' ') + "6x)",
                            kProlific + "5" + std::string(400, 'x') + ")"});
-  EXPECT_EQ(discovered(), (std::set<int>{9, 5}));
+  EXPECT_EQ(discovered(), (std::set<int>{9, 6, 5}));
 }
 
 TEST_F(Discovery, EveryDeviceIsRead) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <string>
 #include <vector>
@@ -86,6 +87,16 @@ class OpenPort : public ::testing::Test {
   std::vector<std::unique_ptr<Reader>> readers_;
   std::int32_t opened_ = kUnwritten;
 };
+
+// Test names from each case's description.
+template <typename Case>
+std::string caseName(const ::testing::TestParamInfo<Case>& param) {
+  std::string name;
+  for (const char* c = param.param.what; *c != '\0'; ++c) {
+    name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+  }
+  return name;
+}
 
 std::vector<Bytes> resetSequence() { return {kFirmware, kMaxRetries, kFieldOff}; }
 
@@ -244,7 +255,8 @@ INSTANTIATE_TEST_SUITE_P(
         SpeedCase{"9600 only, reader there", {9600}, 9600, false,
                   {115200, 57600, 38400, 19200, 9600}, -1},
         SpeedCase{"9600 only, first reset lost", {9600}, 9600, true,
-                  {115200, 57600, 38400, 19200, 9600}, 0}));
+                  {115200, 57600, 38400, 19200, 9600}, 0}),
+    caseName<SpeedCase>);
 
 // Every failure closes the handle and returns 1; from the line settings on, the
 // port number has already been reported.
@@ -310,7 +322,8 @@ INSTANTIATE_TEST_SUITE_P(
                     }, true},
         FailureCase{"only NACKs, never a firmware version", 115200, [](pelvsim::Controller* r) {
                       r->faults().script(pelvsim::Fault::Nack, 100);
-                    }, true}));
+                    }, true}),
+    caseName<FailureCase>);
 
 TEST_F(OpenPort, OpenSlotIsLeftAsItWas) {
   addReader(kPort);
@@ -384,7 +397,8 @@ INSTANTIATE_TEST_SUITE_P(
         ResetCase{"bad checksum", {cat(ACK(), hex("00 00 FF 06 F9 D5 03 32 01 06 07 00 00"))}, -1, 1},
         ResetCase{"max retries unanswered", {cat(ACK(), answer(hex("03 32 01 06 07")))}, -2, 2},
         ResetCase{"field off unanswered",
-                  {cat(ACK(), answer(hex("03 32 01 06 07"))), cat(ACK(), answer(hex("33")))}, -2, 3}));
+                  {cat(ACK(), answer(hex("03 32 01 06 07"))), cat(ACK(), answer(hex("33")))}, -2, 3}),
+    caseName<ResetCase>);
 
 TEST_F(ResetReader, NullOutputsAreAllowed) {
   far.reply(cat(ACK(), answer(hex("03 32 01 06 07"))));
