@@ -253,13 +253,11 @@ bool readOneByte(PortHandle handle, std::uint8_t* out, std::uint32_t* delivered)
   if (waitMs == 0 && t.readIntervalTimeout != kMaxDword) waitMs = kLongestReadMs;
   if (waitMs > kLongestReadMs) waitMs = kLongestReadMs;
   for (std::uint64_t waited = 0;; ++waited) {
-    if (d->far != nullptr && d->far->available(s.elapsedUs) > 0) {
-      const int b = d->far->pop(s.elapsedUs);
-      if (b >= 0) {
-        *out = static_cast<std::uint8_t>(b);
-        *delivered = 1;
-        return true;
-      }
+    const int b = d->far != nullptr ? d->far->pop(s.elapsedUs) : -1;
+    if (b >= 0) {
+      *out = static_cast<std::uint8_t>(b);
+      *delivered = 1;
+      return true;
     }
     if (waited >= waitMs) return true;
     s.elapsedUs += 1000;
