@@ -1,0 +1,184 @@
+// The dispatcher: the closed-port answer, the trace line, the ReaderMode gates
+// of every listed command byte and the answer to every unlisted one.
+#include "command/dispatcher.h"
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "card_test_util.h"
+#include "support/harness.h"
+
+namespace {
+
+using namespace cardtest;
+using pelvane::commandProc;
+namespace ps = pelvane::simport;
+
+std::vector<std::string> traced;
+void captureTrace(const char* line) { traced.emplace_back(line); }
+
+// Every command byte the dispatcher routes.
+const std::set<int> kListed = {0x01, 0x10, 0x20, 0x21, 0x25, 0x30, 0x31, 0x32, 0x33, 0x50, 0x51,
+                               0x60, 0x70, 0x71, 0x86, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6};
+
+class DispatcherTest : public pelvtest::LinkTest {
+ protected:
+  void SetUp() override {
+    LinkTest::SetUp();
+    traced.clear();
+    pelvane::setTraceSink(captureTrace);
+  }
+  void TearDown() override {
+    pelvane::setTraceSink(nullptr);
+    LinkTest::TearDown();
+  }
+  std::uint16_t run(const Bytes& p, int port = pelvtest::kPort) {
+    return commandProc(port, p.data(), response.bytes);
+  }
+  ResponseBuffer response;
+};
+
+TEST_F(DispatcherTest, ClosedSlotAnswersFfWithoutDeadlineOrTrace) {
+  for (int port : {0, 5, 256, 257, -1}) {
+    ResponseBuffer r;
+    const Bytes p = hex("05 F1 63 05 00");
+    EXPECT_EQ(commandProc(port, p.data(), r.bytes), pelvane::kResultFailed) << port;
+    EXPECT_EQ(r.text(), "03 F1 FF") << port;
+  }
+  EXPECT_EQ(pelvane::slot(5).deadline, 0);
+  EXPECT_TRUE(traced.empty());
+  EXPECT_TRUE(ps::events().empty());
+}
+
+TEST_F(DispatcherTest, TraceLineSpellsEveryPacketByteAndOnlyThose) {
+  run(hex("03 F0 00"));
+  run(hex("02 7F"));
+  ASSERT_EQ(traced.size(), 2u);
+  EXPECT_EQ(traced[0], "commandProc:03F000\n");
+  EXPECT_EQ(traced[1], "commandProc:027F\n");
+}
+
+TEST_F(DispatcherTest, TraceOfTheLongestPacketHoldsAll255Bytes) {
+  Bytes p(255, 0xAB);
+  p[0] = 0xFF;
+  p[1] = 0x7F;  // unlisted: nothing is sent
+  run(p);
+  ASSERT_EQ(traced.size(), 1u);
+  std::string expected = "commandProc:FF7F";
+  for (int i = 2; i < 255; ++i) expected += "AB";
+  EXPECT_EQ(traced[0], expected + "\n");
+}
+
+TEST_F(DispatcherTest, PacketWithoutCommandByteIsRefusedWithoutReadingPastLen) {
+  // Only LEN bytes exist: the vector is exactly that long.
+  EXPECT_EQ(run(Bytes{0x00}), pelvane::kResultRefused);
+  EXPECT_EQ(response.text(), "03 00 FD");
+  EXPECT_EQ(run(Bytes{0x01}), pelvane::kResultRefused);
+  EXPECT_EQ(response.text(), "03 00 FD");
+  EXPECT_EQ(traced, (std::vector<std::string>{"commandProc:\n", "commandProc:01\n"}));
+  EXPECT_TRUE(written().empty());
+}
+
+TEST_F(DispatcherTest, DeadlineIsArmedFromTheSlotTimeoutForEveryCommand) {
+  portSlot().timeoutTenths = 32.0;
+  run(hex("02 F0"));
+  EXPECT_EQ(portSlot().deadline, pelvtest::kStartMs + 3200);
+  portSlot().timeoutTenths = 0.0;
+  run(hex("02 F0"));
+  EXPECT_EQ(portSlot().deadline, 0);
+  // Unlisted commands start the deadline too.
+  portSlot().timeoutTenths = 10.0;
+  run(hex("02 99"));
+  EXPECT_EQ(portSlot().deadline, pelvtest::kStartMs + 1000);
+}
+
+TEST_F(DispatcherTest, EveryUnlistedCommandByteAnswersFcInEveryMode) {
+  for (pelvane::ReaderMode mode : {pelvane::kModeNone, pelvane::kModeMifare, pelvane::kModeTypeB}) {
+    portSlot().readerMode = mode;
+    for (int cmd = 0; cmd < 256; ++cmd) {
+      if (kListed.count(cmd) != 0) continue;
+      traced.clear();
+      ResponseBuffer r;
+      const Bytes p{0x03, static_cast<std::uint8_t>(cmd), 0x00};
+      EXPECT_EQ(commandProc(pelvtest::kPort, p.data(), r.bytes), pelvane::kResultRefused) << cmd;
+      EXPECT_EQ(r.packet(), (Bytes{0x03, static_cast<std::uint8_t>(cmd), 0xFC})) << cmd;
+      EXPECT_EQ(traced.size(), 1u) << cmd;
+    }
+  }
+  EXPECT_TRUE(written().empty());
+}
+
+// With no ReaderMode, every card and reader command is refused before the
+// reader hears anything, and the response buffer keeps its content.
+TEST_F(DispatcherTest, ModeZeroGatesEveryCommandButModeSelectionAndRegulationTest) {
+  portSlot().readerMode = pelvane::kModeNone;
+  for (int cmd : kListed) {
+    if (cmd == 0x10 || cmd == 0xF4) continue;
+    ps::clearEvents();
+    ResponseBuffer r;
+    const Bytes p{0x08, static_cast<std::uint8_t>(cmd), 0x01, 0x01, 0x01, 0x01, 0x01, 0x01};
+    const std::uint16_t expected =
+        (cmd == 0x32 || cmd == 0x33) ? pelvane::kResultFailed : pelvane::kResultRefused;
+    EXPECT_EQ(commandProc(pelvtest::kPort, p.data(), r.bytes), expected) << cmd;
+    EXPECT_TRUE(r.untouched()) << cmd;
+    EXPECT_TRUE(written().empty()) << cmd;
+    EXPECT_EQ(portSlot().readerMode, pelvane::kModeNone) << cmd;
+  }
+}
+
+TEST_F(DispatcherTest, ModeSelectionAndRegulationTestRunInModeZero) {
+  portSlot().readerMode = pelvane::kModeNone;
+  run(hex("07 10 30 0A 00 00 00"));
+  EXPECT_FALSE(written().empty());
+  ps::clearEvents();
+  far.reply(pelvtest::ACK());
+  EXPECT_EQ(run(hex("03 F4 00")), pelvane::kResultDone);
+  EXPECT_EQ(response.text(), "03 F4 00");
+  EXPECT_EQ(sentCommands(), (std::vector<std::string>{"58 00"}));
+}
+
+TEST_F(DispatcherTest, TypeAWritesRefuseEveryOtherModeWithoutResponse) {
+  for (pelvane::ReaderMode mode :
+       {pelvane::kModeFelica, pelvane::kModeFelicaLite, pelvane::kModePeerInitiator,
+        pelvane::kModeTarget, pelvane::kModeTypeB, static_cast<pelvane::ReaderMode>(5)}) {
+    portSlot().readerMode = mode;
+    for (std::uint8_t cmd : {std::uint8_t{0x32}, std::uint8_t{0x33}}) {
+      ResponseBuffer r;
+      const Bytes p = packet(cmd, "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11");
+      EXPECT_EQ(commandProc(pelvtest::kPort, p.data(), r.bytes), pelvane::kResultFailed)
+          << int(mode) << " " << int(cmd);
+      EXPECT_TRUE(r.untouched());
+    }
+  }
+  EXPECT_TRUE(written().empty());
+}
+
+TEST_F(DispatcherTest, TypeAWritesReachTheirHandlerInBothTypeAModes) {
+  for (pelvane::ReaderMode mode : {pelvane::kModeMifare, pelvane::kModePageCard}) {
+    portSlot().readerMode = mode;
+    for (std::uint8_t cmd : {std::uint8_t{0x32}, std::uint8_t{0x33}}) {
+      ResponseBuffer r;
+      const Bytes p = packet(cmd, "01");
+      commandProc(pelvtest::kPort, p.data(), r.bytes);
+      EXPECT_FALSE(r.untouched()) << int(mode) << " " << int(cmd);
+    }
+  }
+}
+
+TEST_F(DispatcherTest, DetectionWithFirstTechnologyZeroIsRefusedWithFc) {
+  EXPECT_EQ(run(hex("06 21 0A 00 10 30")), pelvane::kResultRefused);
+  EXPECT_EQ(response.text(), "03 21 FC");
+  EXPECT_TRUE(written().empty());
+}
+
+TEST_F(DispatcherTest, PeerCommandsOutsideTheirModeAnswerFf) {
+  portSlot().readerMode = pelvane::kModeMifare;
+  for (std::uint8_t cmd : {std::uint8_t{0x50}, std::uint8_t{0x51}, std::uint8_t{0x60}}) {
+    EXPECT_EQ(run(packet(cmd, "00 00 00 00")), pelvane::kResultFailed) << int(cmd);
+    EXPECT_EQ(response.packet(), (Bytes{0x03, cmd, 0xFF}));
+  }
+  EXPECT_TRUE(written().empty());
+}
+
+}  // namespace
