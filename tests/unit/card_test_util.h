@@ -1,0 +1,77 @@
+// Spelling helpers for the card command tests: packets, InDataExchange answers
+// and the controller commands the host wrote, as hex text.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/harness.h"
+
+namespace cardtest {
+
+using pelvtest::Bytes;
+using pelvtest::hex;
+
+// A CommandPacket: LEN, CMD, then the parameters given as hex text.
+inline Bytes packet(std::uint8_t cmd, const std::string& params) {
+  Bytes body = hex(params);
+  Bytes p{static_cast<std::uint8_t>(body.size() + 2), cmd};
+  p.insert(p.end(), body.begin(), body.end());
+  return p;
+}
+
+inline Bytes repeat(std::uint8_t value, std::size_t n) { return Bytes(n, value); }
+
+// The host writes the next frame; the controller acknowledges and answers with
+// the answer code and data given (TFI D5 added).
+inline void answerNext(pelvtest::ScriptedFarSide& far, const Bytes& answerBytes) {
+  far.reply(pelvtest::cat(pelvtest::ACK(), pelvtest::answer(answerBytes)));
+}
+inline void answerNext(pelvtest::ScriptedFarSide& far, const std::string& answerHex) {
+  answerNext(far, hex(answerHex));
+}
+
+// InDataExchange answer: 41, status, then the target's bytes.
+inline Bytes dataAnswer(std::uint8_t status, const Bytes& target = {}) {
+  Bytes a{0x41, status};
+  a.insert(a.end(), target.begin(), target.end());
+  return a;
+}
+
+// The controller commands (payloads without TFI) of every frame the host wrote,
+// as hex text; a write that is not a well-formed normal host frame shows as
+// "BAD FRAME ...".
+inline std::vector<std::string> sentCommands() {
+  std::vector<std::string> out;
+  for (const Bytes& w : pelvane::simport::writes()) {
+    if (w.size() >= 8 && w[3] != 0xFF) {
+      Bytes payload(w.begin() + 6, w.end() - 2);
+      if (pelvtest::frame(payload) == w) {
+        out.push_back(pelvtest::toHex(payload));
+        continue;
+      }
+    }
+    out.push_back("BAD FRAME " + pelvtest::toHex(w));
+  }
+  return out;
+}
+
+// A response buffer that shows whether a handler wrote into it.
+struct ResponseBuffer {
+  static constexpr std::uint8_t kUntouched = 0xEE;
+  std::uint8_t bytes[512];
+  ResponseBuffer() { std::memset(bytes, kUntouched, sizeof bytes); }
+  bool untouched() const {
+    for (std::uint8_t b : bytes) {
+      if (b != kUntouched) return false;
+    }
+    return true;
+  }
+  // The short response packet, by its LEN.
+  Bytes packet() const { return Bytes(bytes, bytes + bytes[0]); }
+  std::string text() const { return pelvtest::toHex(packet()); }
+};
+
+}  // namespace cardtest
