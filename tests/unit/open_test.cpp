@@ -88,7 +88,7 @@ class OpenPort : public ::testing::Test {
   std::int32_t opened_ = kUnwritten;
 };
 
-// Test names from each case's description.
+// Test names from each case's `what`.
 template <typename Case>
 std::string caseName(const ::testing::TestParamInfo<Case>& param) {
   std::string name;
