@@ -131,6 +131,11 @@ struct Controller::State {
 
   // receiver
   Bytes rx;
+  // The byte after the one being fed, within the same host write, so that a
+  // frame is taken when its postamble arrives.
+  const std::uint8_t* lookahead = nullptr;
+  std::uint64_t lookaheadTime = 0;
+  bool lookaheadTaken = false;
   std::vector<std::uint64_t> rxTimes;
   std::uint64_t rxFreeAt = 0;
 
@@ -255,8 +260,14 @@ struct Controller::State {
       Bytes payload(rx.begin() + static_cast<std::ptrdiff_t>(head + 1),
                     rx.begin() + static_cast<std::ptrdiff_t>(head + length));
       std::size_t whole = head + length + 1;
-      if (rx.size() > whole && rx[whole] == 0x00) ++whole;  // postamble
-      const std::uint64_t t = rxTimes[whole - 1];
+      std::uint64_t t = rxTimes[whole - 1];
+      if (rx.size() > whole && rx[whole] == 0x00) {
+        t = rxTimes[whole++];  // postamble
+      } else if (rx.size() == whole && lookahead && *lookahead == 0x00) {
+        t = lookaheadTime;  // the postamble is the next byte of this write
+        lookaheadTaken = true;
+        lookahead = nullptr;
+      }
       consume(whole);
       command(payload, t);
     }
@@ -962,8 +973,9 @@ void Controller::hostWrote(const std::uint8_t* data, std::size_t n, std::uint64_
   if (s.faults.lineGone || data == nullptr) return;
   const std::uint32_t lineBaud = hostBaud ? hostBaud : s.baud;
   const std::uint64_t start = s.pacing ? std::max(nowUs, s.rxFreeAt) : nowUs;
+  auto arrival = [&](std::size_t k) { return s.pacing ? start + lineTimeUs(k + 1, lineBaud) : nowUs; };
   for (std::size_t k = 0; k < n; ++k) {
-    const std::uint64_t t = s.pacing ? start + lineTimeUs(k + 1, lineBaud) : nowUs;
+    const std::uint64_t t = arrival(k);
     if (hostBaud != 0 && hostBaud != s.baud) {
       // Noise at the controller's speed: the bytes and any frame begun are lost.
       s.rx.clear();
@@ -971,7 +983,12 @@ void Controller::hostWrote(const std::uint8_t* data, std::size_t n, std::uint64_
       continue;
     }
     s.poweredDown = false;  // any byte wakes the controller
+    s.lookahead = k + 1 < n ? data + k + 1 : nullptr;
+    s.lookaheadTime = k + 1 < n ? arrival(k + 1) : 0;
+    s.lookaheadTaken = false;
     s.feed(data[k], t);
+    s.lookahead = nullptr;
+    if (s.lookaheadTaken) ++k;
   }
   if (s.pacing) s.rxFreeAt = start + lineTimeUs(n, lineBaud);
 }
