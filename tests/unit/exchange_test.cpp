@@ -5,6 +5,9 @@
 #include "link/exchange.h"
 #include "link/frame.h"
 #include "platform/simulated.h"
+#include "cards.h"
+#include "faults.h"
+#include "field.h"
 #include "support/harness.h"
 
 namespace pelvtest {
@@ -399,5 +402,92 @@ TEST_F(Exchange, PollingWithoutDeadlineStopsAfter100001Attempts) {
   EXPECT_EQ(100001, elapsedMs());  // one 1 ms pause after every attempt
 }
 
+
+// ---- against the simulated controller ----
+
+namespace model {
+
+using ControllerExchange = SimReaderTest;
+
+std::int32_t sendTo(Answer* a, const Bytes& payload, int poll) {
+  return exchangeCommand(kPort, payload.data(), static_cast<std::int32_t>(payload.size()), a, poll);
+}
+
+TEST_F(ControllerExchange, FirmwareVersionComesBackFromTheModel) {
+  Answer a{};
+  arm(10.0);
+  ASSERT_EQ(0, sendTo(&a, {0x02}, 0));
+  EXPECT_EQ(0x32, pelvane::answerByte(a, 0));
+  EXPECT_EQ(std::vector<Bytes>{Bytes{0x02}}, controller.commands());
+}
+
+TEST_F(ControllerExchange, TypeBPollFindsTheCardAfterFieldResets) {
+  pelvsim::addCards("typeB", controller.field());
+  Answer a{};
+  arm(10.0);
+  ASSERT_EQ(0, sendTo(&a, kTypeBPoll, 1));
+  EXPECT_EQ(1, pelvane::answerByte(a, 0));  // one target
+}
+
+TEST_F(ControllerExchange, TypeBPollWithEmptyFieldEndsAtTheDeadline) {
+  Answer a{};
+  arm(1.0);
+  EXPECT_EQ(-2, sendTo(&a, kTypeBPoll, 1));
+  const auto& cmds = controller.commands();
+  ASSERT_GE(cmds.size(), 2u);
+  for (std::size_t i = 0; i < cmds.size(); ++i) {
+    EXPECT_BYTES(i % 2 == 0 ? kTypeBPoll : hex("32 01 00"), cmds[i]);
+  }
+}
+
+TEST_F(ControllerExchange, NackFromTheModelEndsWithoutAnswer) {
+  controller.faults().script(pelvsim::Fault::Nack);
+  Answer a{};
+  arm(10.0);
+  EXPECT_EQ(0, sendTo(&a, {0x02}, 0));
+  EXPECT_FALSE(pelvane::hasAnswer(a));
+  EXPECT_EQ(-1, pelvane::answerByte(a, 0));
+}
+
+TEST_F(ControllerExchange, ChecksumFaultsAreReportedAndTheNextCommandWorks) {
+  const pelvsim::Fault faults[] = {pelvsim::Fault::BadLcs, pelvsim::Fault::BadDcs};
+  for (pelvsim::Fault f : faults) {
+    controller.faults().script(f);
+    Answer a{};
+    arm(10.0);
+    EXPECT_EQ(-1, sendTo(&a, {0x02}, 0));
+    arm(10.0);
+    EXPECT_EQ(0, sendTo(&a, {0x02}, 0));
+  }
+}
+
+TEST_F(ControllerExchange, ExtendedAnswerFromTheModelIsAccepted) {
+  controller.faults().script(pelvsim::Fault::ExtendedAnswer);
+  Answer a{};
+  arm(10.0);
+  ASSERT_EQ(0, sendTo(&a, {0x02}, 0));
+  EXPECT_TRUE(pelvane::answerIsExtended(a));
+  EXPECT_EQ(0x32, pelvane::answerByte(a, 0));
+}
+
+TEST_F(ControllerExchange, PacedLineStillDeliversWholeAnswers) {
+  controller.setPacing(true);
+  Answer a{};
+  arm(10.0);
+  ASSERT_EQ(0, sendTo(&a, {0x02}, 0));
+  EXPECT_EQ(0x32, pelvane::answerByte(a, 0));
+  EXPECT_GE(elapsedMs(), 1);  // 22 bytes at 115200 baud take about 2 ms
+}
+
+TEST_F(ControllerExchange, PollingAnEmptyFieldStopsAfter100001Attempts) {
+  ps::setRecording(false);
+  Answer a{};
+  portSlot().deadline = 0;
+  EXPECT_EQ(0, sendTo(&a, kTypeAPoll, 1));
+  EXPECT_EQ(100001u, controller.commands().size());
+  EXPECT_EQ(3, pelvane::answerLength(a));
+}
+
+}  // namespace model
 }  // namespace
 }  // namespace pelvtest
