@@ -1,0 +1,34 @@
+// The built-in virtual reader of --sim: the simulated controller served on a
+// pseudo-terminal inside the tool, so that the library's real serial code runs
+// against it. POSIX only; elsewhere start() reports that it is not available.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace pelvtool {
+
+class VirtualReader {
+ public:
+  VirtualReader();
+  ~VirtualReader();
+  VirtualReader(const VirtualReader&) = delete;
+  VirtualReader& operator=(const VirtualReader&) = delete;
+
+  // Puts the cards of `cards` (the simulator's card list) in the field and
+  // starts serving. False with a message on failure.
+  bool start(const std::string& cards, std::string* error);
+  // The device path the library is to open, e.g. /dev/pts/5.
+  std::string devicePath() const;
+  // Takes everything out of the field or puts it back (the demo's "no card").
+  void setFieldPresent(bool present);
+  // The card names the simulator knows, for the usage text.
+  static std::string cardNames();
+  static std::string defaultCards();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace pelvtool
