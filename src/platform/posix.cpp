@@ -20,7 +20,6 @@ namespace pelvane {
 
 namespace {
 
-constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 constexpr std::uint32_t kErrorInvalidData = 13;
 constexpr std::uint32_t kErrorNoMoreItems = 259;
 // A write whose time-outs are both 0 (no limit on Windows) still gives up after this.
@@ -299,7 +298,6 @@ bool readOneByte(PortHandle handle, std::uint8_t* out, std::uint32_t* delivered)
   const CommTimeouts& t = p->timeouts;
   std::int64_t waitMs = static_cast<std::int64_t>(t.readTotalTimeoutMultiplier) +
                         t.readTotalTimeoutConstant;
-  if (t.readIntervalTimeout == kMaxDword && waitMs == 0) waitMs = 0;
   const int revents = waitFor(p->fd, POLLIN, monotonicMs() + waitMs);
   if (revents < 0) return false;
   if (revents == 0) return true;

@@ -116,10 +116,24 @@ std::int32_t virtualMs() {
                                    static_cast<std::uint32_t>(s.elapsedUs / 1000));
 }
 
-void record(Event::Kind kind, const std::string& path, std::uint32_t value) {
-  if (!st().recording) return;
-  Event e{kind, virtualMs(), path, value, {}, {}};
-  st().events.push_back(std::move(e));
+// Appends an event; the returned pointer (null when not recording) is valid
+// until the next event and lets the caller mark a failed call.
+Event* record(Event::Kind kind, const std::string& path, std::uint32_t value) {
+  State& s = st();
+  if (!s.recording) return nullptr;
+  Event e;
+  e.kind = kind;
+  e.timeMs = virtualMs();
+  e.path = path;
+  e.value = value;
+  s.events.push_back(std::move(e));
+  return &s.events.back();
+}
+
+// Passes a call's result through, marking its event when it failed.
+bool outcome(Event* e, bool ok) {
+  if (e != nullptr) e->ok = ok;
+  return ok;
 }
 
 bool speedAccepted(const Device& d, std::uint32_t baud) {
@@ -137,9 +151,10 @@ bool speedAccepted(const Device& d, std::uint32_t baud) {
 PortHandle openDevice(const char* path, std::uint32_t flagsAndAttributes) {
   State& s = st();
   const std::string p = path != nullptr ? path : "";
-  record(Event::Open, p, flagsAndAttributes);
+  Event* e = record(Event::Open, p, flagsAndAttributes);
   if (injectedFailure(Call::OpenDevice)) {
     s.lastError = kErrorGenFailure;
+    outcome(e, false);
     return kInvalidHandle;
   }
   for (std::size_t i = 0; i < s.devices.size(); ++i) {
@@ -149,6 +164,7 @@ PortHandle openDevice(const char* path, std::uint32_t flagsAndAttributes) {
     for (const OpenHandle& h : s.handles) {
       if (h.device == i && !h.dead) {
         s.lastError = kErrorAccessDenied;
+        outcome(e, false);
         return kInvalidHandle;
       }
     }
@@ -157,6 +173,7 @@ PortHandle openDevice(const char* path, std::uint32_t flagsAndAttributes) {
     return handle;
   }
   s.lastError = kErrorFileNotFound;
+  outcome(e, false);
   return kInvalidHandle;
 }
 
@@ -182,12 +199,12 @@ bool getLineSettings(PortHandle handle, LineSettings* settings) {
 bool setLineSettings(PortHandle handle, const LineSettings* settings) {
   Device* d = deviceOf(handle);
   if (d == nullptr || settings == nullptr) return false;
-  record(Event::SetLine, d->path, settings->baudRate);
-  if (injectedFailure(Call::SetLineSettings)) return false;
-  if (!speedAccepted(*d, settings->baudRate)) return false;
-  if (settings->byteSize < 5 || settings->byteSize > 8 || settings->parity > 4 ||
+  Event* e = record(Event::SetLine, d->path, settings->baudRate);
+  if (e != nullptr) e->line = *settings;
+  if (injectedFailure(Call::SetLineSettings) || !speedAccepted(*d, settings->baudRate) ||
+      settings->byteSize < 5 || settings->byteSize > 8 || settings->parity > 4 ||
       settings->stopBits > 2) {
-    return false;
+    return outcome(e, false);
   }
   d->line = *settings;
   return true;
@@ -203,11 +220,9 @@ bool getTimeouts(PortHandle handle, CommTimeouts* timeouts) {
 bool setTimeouts(PortHandle handle, const CommTimeouts* timeouts) {
   Device* d = deviceOf(handle);
   if (d == nullptr || timeouts == nullptr) return false;
-  if (st().recording) {
-    Event e{Event::SetTimeouts, virtualMs(), d->path, 0, {}, *timeouts};
-    st().events.push_back(std::move(e));
-  }
-  if (injectedFailure(Call::SetTimeouts)) return false;
+  Event* e = record(Event::SetTimeouts, d->path, 0);
+  if (e != nullptr) e->timeouts = *timeouts;
+  if (injectedFailure(Call::SetTimeouts)) return outcome(e, false);
   d->timeouts = *timeouts;
   return true;
 }
@@ -215,8 +230,8 @@ bool setTimeouts(PortHandle handle, const CommTimeouts* timeouts) {
 bool purgeBuffers(PortHandle handle) {
   Device* d = deviceOf(handle);
   if (d == nullptr) return false;
-  record(Event::Purge, d->path, 0);
-  if (injectedFailure(Call::Purge)) return false;
+  Event* e = record(Event::Purge, d->path, 0);
+  if (injectedFailure(Call::Purge)) return outcome(e, false);
   if (d->far != nullptr) d->far->dropArrived(st().elapsedUs);
   return true;
 }
@@ -268,11 +283,9 @@ bool writeBytes(PortHandle handle, const std::uint8_t* data, std::uint32_t lengt
   Device* d = deviceOf(handle);
   if (d == nullptr || (data == nullptr && length > 0)) return false;
   State& s = st();
-  if (s.recording) {
-    Event e{Event::Write, virtualMs(), d->path, length, {data, data + length}, {}};
-    s.events.push_back(std::move(e));
-  }
-  if (injectedFailure(Call::Write)) return false;
+  Event* e = record(Event::Write, d->path, length);
+  if (e != nullptr && length > 0) e->bytes.assign(data, data + length);
+  if (injectedFailure(Call::Write)) return outcome(e, false);
   if (d->far != nullptr) d->far->hostWrote(data, length, s.elapsedUs, d->line.baudRate);
   return true;
 }

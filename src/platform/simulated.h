@@ -35,6 +35,8 @@ enum class Call {
 };
 
 // One thing the library did, in order, with the virtual time it happened at.
+// Calls that fail are recorded too (ok = false): a refused speed in the speed
+// trial, a write that failed. Sleep events include the byte reader's pauses.
 struct Event {
   enum Kind { Open, Close, Write, Purge, Sleep, SetTimeouts, SetLine } kind;
   std::int32_t timeMs;
@@ -42,6 +44,8 @@ struct Event {
   std::uint32_t value = 0;          // Open: flags; Sleep: ms; SetLine: baud
   std::vector<std::uint8_t> bytes;  // Write
   CommTimeouts timeouts;            // SetTimeouts
+  LineSettings line;                // SetLine: the whole record passed to SetCommState
+  bool ok = true;                   // false when the call failed (injected, refused, gone)
 };
 
 // Forgets every device, failure and record; the clock restarts at startMs.

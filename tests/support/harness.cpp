@@ -187,6 +187,12 @@ void PortFixture::arm(double tenths) {
   pelvane::armDeadline(kPort);
 }
 
+std::vector<std::string> PortFixture::writtenHex() const {
+  std::vector<std::string> out;
+  for (const Bytes& w : written()) out.push_back(toHex(w));
+  return out;
+}
+
 std::vector<std::uint32_t> PortFixture::sleeps() const {
   std::vector<std::uint32_t> out;
   for (const ps::Event& e : ps::events()) {

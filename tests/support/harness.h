@@ -32,7 +32,8 @@
 //   far.arriveAt(bytes, atUs)   bytes that reach the host at virtual time atUs
 //   far.perByteUs               spacing of the bytes of one reply (0: all at once)
 //   far.received                every host write, with its time and baud
-// Assertions on records: written() (frames the host wrote, one per WriteFile),
+// Assertions on records: written() (frames the host wrote, one per WriteFile;
+// writtenHex() the same as "00 00 FF ..." strings),
 // sleeps() (ms of every Sleep/pause), elapsedMs() (virtual ms since set-up),
 // EXPECT_BYTES(expected, actual) prints both in hex when they differ.
 #pragma once
@@ -144,6 +145,8 @@ class PortFixture : public ::testing::Test {
   pelvane::PortSlot& portSlot() { return pelvane::slot(kPort); }
   void arm(double tenths);  // timeoutTenths := tenths, then armDeadline
   std::vector<Bytes> written() const { return pelvane::simport::writes(); }
+  // The same as hex text, for readable failure messages: EXPECT_EQ(list, writtenHex()).
+  std::vector<std::string> writtenHex() const;
   std::vector<std::uint32_t> sleeps() const;
   std::int32_t elapsedMs() const { return pelvane::simport::nowMs() - startMs_; }
 

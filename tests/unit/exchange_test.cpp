@@ -479,15 +479,6 @@ TEST_F(ControllerExchange, PacedLineStillDeliversWholeAnswers) {
   EXPECT_GE(elapsedMs(), 1);  // 22 bytes at 115200 baud take about 2 ms
 }
 
-TEST_F(ControllerExchange, PollingAnEmptyFieldStopsAfter100001Attempts) {
-  ps::setRecording(false);
-  Answer a{};
-  portSlot().deadline = 0;
-  EXPECT_EQ(0, sendTo(&a, kTypeAPoll, 1));
-  EXPECT_EQ(100001u, controller.commands().size());
-  EXPECT_EQ(3, pelvane::answerLength(a));
-}
-
 }  // namespace model
 }  // namespace
 }  // namespace pelvtest

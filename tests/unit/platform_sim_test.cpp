@@ -82,11 +82,18 @@ TEST_F(SimPlatform, RefusedSpeedLeavesTheLineAsItWas) {
   EXPECT_FALSE(setLineSettings(h, &line));
   line.baudRate = 9600;
   EXPECT_TRUE(setLineSettings(h, &line));
-  std::vector<std::uint32_t> tried;
+  std::vector<ps::Event> tried;
   for (const ps::Event& e : ps::events()) {
-    if (e.kind == ps::Event::SetLine) tried.push_back(e.value);
+    if (e.kind == ps::Event::SetLine) tried.push_back(e);
   }
-  EXPECT_EQ((std::vector<std::uint32_t>{115200, 9600}), tried);
+  ASSERT_EQ(2u, tried.size());
+  EXPECT_EQ(115200u, tried[0].value);
+  EXPECT_FALSE(tried[0].ok);
+  EXPECT_EQ(9600u, tried[1].value);
+  EXPECT_TRUE(tried[1].ok);
+  EXPECT_EQ(8, tried[1].line.byteSize);
+  ASSERT_TRUE(ps::lineSettingsOf(kPath, &line));
+  EXPECT_EQ(9600u, line.baudRate);
 }
 
 TEST_F(SimPlatform, FailCallSucceedsAfterThenFailsTimes) {
@@ -142,6 +149,7 @@ TEST_F(SimPlatform, FailedWriteIsRecordedButNotDelivered) {
   EXPECT_FALSE(writeBytes(h, &b, 1));
   EXPECT_TRUE(far.received.empty());
   EXPECT_EQ(1u, ps::writes().size());
+  EXPECT_FALSE(ps::events().back().ok);
 }
 
 TEST_F(SimPlatform, PurgeDropsArrivedBytesButNotThoseStillOnTheWire) {
