@@ -30,15 +30,7 @@ bool VirtualReader::start(const std::string& cards, std::string* error) {
     if (error) *error = "the virtual reader could not open a pseudo-terminal: " + message;
     return false;
   }
-  bool cardsOk = true;
-  state_->server.withController([&](pelvsim::Controller& c) {
-    c.field().clear();
-    cardsOk = pelvsim::addCards(cards, c.field(), &message);
-  });
-  if (!cardsOk) {
-    if (error) *error = message + " (known cards: " + cardNames() + ")";
-    return false;
-  }
+  if (!setCards(cards, error)) return false;
   if (!state_->server.start()) {
     if (error) *error = "the virtual reader could not start";
     return false;
@@ -48,8 +40,16 @@ bool VirtualReader::start(const std::string& cards, std::string* error) {
 
 std::string VirtualReader::devicePath() const { return state_->server.slavePath(); }
 
-void VirtualReader::setFieldPresent(bool present) {
-  state_->server.withController([present](pelvsim::Controller& c) { c.field().present = present; });
+bool VirtualReader::setCards(const std::string& cards, std::string* error) {
+  bool ok = true;
+  std::string message;
+  state_->server.withController([&](pelvsim::Controller& c) {
+    pelvsim::Field field;
+    ok = pelvsim::addCards(cards, field, &message);
+    if (ok) c.field() = std::move(field);
+  });
+  if (!ok && error) *error = message + " (known cards: " + cardNames() + ")";
+  return ok;
 }
 
 std::string VirtualReader::cardNames() {
@@ -76,7 +76,10 @@ bool VirtualReader::start(const std::string&, std::string* error) {
 }
 
 std::string VirtualReader::devicePath() const { return ""; }
-void VirtualReader::setFieldPresent(bool) {}
+bool VirtualReader::setCards(const std::string&, std::string* error) {
+  if (error) *error = "the virtual reader needs a POSIX system";
+  return false;
+}
 std::string VirtualReader::cardNames() { return ""; }
 std::string VirtualReader::defaultCards() { return ""; }
 

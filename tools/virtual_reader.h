@@ -20,8 +20,9 @@ class VirtualReader {
   bool start(const std::string& cards, std::string* error);
   // The device path the library is to open, e.g. /dev/pts/5.
   std::string devicePath() const;
-  // Takes everything out of the field or puts it back (the demo's "no card").
-  void setFieldPresent(bool present);
+  // Replaces what lies in the field; an empty list leaves it empty. False, with
+  // a message, for an unknown card name (the field is then unchanged).
+  bool setCards(const std::string& cards, std::string* error);
   // The card names the simulator knows, for the usage text.
   static std::string cardNames();
   static std::string defaultCards();
