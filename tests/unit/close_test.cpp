@@ -68,6 +68,7 @@ class ClosePort : public ::testing::Test {
     EXPECT_EQ(s.deadline, 0);
     EXPECT_EQ(s.portNumber, kPort);
     EXPECT_EQ(s.cardStatus, kCardActivated);
+    EXPECT_EQ(s.lineSettings.baudRate, 115200u) << "line settings are not reset";
     EXPECT_EQ(ps::openHandles(), 0);
     EXPECT_TRUE(sameTimeouts(workingTimeouts(kPort), kPortOwnTimeouts));
   }
