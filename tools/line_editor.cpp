@@ -56,12 +56,14 @@ void LineEditor::escape(unsigned char byte) {
     if (byte != '[' && byte != 'O') inEscape_ = false;  // not a sequence we know
     return;
   }
-  // CSI parameters are digits and ';'; the final byte ends the sequence.
+  // CSI parameters are digits and ';'; the final byte ends the sequence. A
+  // sequence too long to be one of ours is swallowed whole and ignored.
   if ((byte >= '0' && byte <= '9') || byte == ';') {
-    if (escapeSeq_.size() > 8) inEscape_ = false;
+    if (escapeSeq_.size() > 16) escapeSeq_.resize(17);  // remembered as too long
     return;
   }
   inEscape_ = false;
+  if (escapeSeq_.size() > 16) return;
   const std::string params = escapeSeq_.substr(1, escapeSeq_.size() - 2);
   switch (byte) {
     case 'A':

@@ -21,6 +21,7 @@ const char* const kFooter =
 
 int main(int argc, char** argv) {
   Options o;
+  CLI::Option* cards = nullptr;
   CLI::App app{"pelvane: drives the contactless card reader through the Pelvane library"};
   app.set_version_flag("--version", "pelvane 1.0.0");
   app.footer(kFooter);
@@ -32,10 +33,10 @@ int main(int argc, char** argv) {
   auto* device = app.add_option("--device", o.reader.device,
                                 "open this device path (mapped onto --port, default 1) with PV_SetPortDevice");
   auto* sim = app.add_flag("--sim", o.reader.sim, "use the built-in virtual reader on a pseudo-terminal");
-  app.add_option("--cards", o.reader.cards,
-                 "cards in the virtual reader's field, comma-separated (default " +
-                     VirtualReader::defaultCards() + "; known: " + VirtualReader::cardNames() + ")")
-      ->needs(sim);
+  cards = app.add_option("--cards", o.reader.cards,
+                         "cards in the virtual reader's field, comma-separated, or none (default " +
+                             VirtualReader::defaultCards() + "; known: " + VirtualReader::cardNames() + ")")
+              ->needs(sim);
   device->excludes(sim);
 #endif
   app.add_flag("--trace", o.reader.trace, "print the library's trace lines on stderr");
@@ -68,7 +69,8 @@ int main(int argc, char** argv) {
     }
     o.reader.sim = true;
   }
-  if (o.reader.sim && o.reader.cards.empty()) o.reader.cards = VirtualReader::defaultCards();
+  if (o.reader.sim && (cards == nullptr || cards->count() == 0)) o.reader.cards = VirtualReader::defaultCards();
+  if (o.reader.cards == "none") o.reader.cards.clear();
 
   Output out(o.json, o.packets);
   int code = kExitOk;
