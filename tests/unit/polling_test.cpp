@@ -1,0 +1,218 @@
+// Card polling (0x20) in every ReaderMode and the Type B wake-up request (0x25):
+// the polling command on the wire, the identifier returned, and waiting for a
+// card until the deadline.
+#include <string>
+#include <vector>
+
+#include "card_test_util.h"
+#include "command/dispatcher.h"
+#include "platform/simulated.h"
+#include "support/harness.h"
+
+namespace {
+
+using namespace cardtest;
+using pelvane::commandProc;
+using pelvtest::ACK;
+using pelvtest::cat;
+namespace ps = pelvane::simport;
+
+const Bytes kIdm = hex("01 2E 4C 10 00 00 00 07");
+const Bytes kPmm = hex("03 01 4B 02 4F 49 93 FF");
+
+class PollingTest : public pelvtest::LinkTest {
+ protected:
+  std::uint16_t run(const Bytes& p) { return commandProc(pelvtest::kPort, p.data(), response.bytes); }
+  void useMode(pelvane::ReaderMode mode) { portSlot().readerMode = mode; }
+  // Every write gets an empty target list.
+  void noCard() {
+    far.keepRecord = false;
+    far.replyToEvery([](const Bytes&) { return cat(ACK(), pelvtest::answer(hex("4B 00"))); });
+  }
+  ResponseBuffer response;
+};
+
+TEST_F(PollingTest, FelicaModesPollWithTheSystemCodeAndTimeSlotAndReturnTheIdm) {
+  for (pelvane::ReaderMode mode : {pelvane::kModeFelica, pelvane::kModeFelicaLite}) {
+    ps::clearEvents();
+    useMode(mode);
+    answerNext(far, cat(hex("4B 01 01 12 01"), kIdm, kPmm));
+    EXPECT_EQ(run(hex("05 20 FE 00 01")), pelvane::kResultDone);
+    EXPECT_EQ(sentCommands(), (std::vector<std::string>{"4A 01 01 00 FE 00 00 01"}));
+    EXPECT_BYTES(cat(hex("0B 20 00"), kIdm), response.packet());
+  }
+}
+
+TEST_F(PollingTest, FelicaPollOfAnyOtherLengthIsRefused) {
+  useMode(pelvane::kModeFelica);
+  for (const char* p : {"04 20 FE 00", "06 20 FE 00 01 00", "02 20"}) {
+    EXPECT_EQ(run(hex(p)), pelvane::kResultRefused) << p;
+    EXPECT_EQ(response.text(), "03 20 FD") << p;
+  }
+  EXPECT_TRUE(written().empty());
+}
+
+TEST_F(PollingTest, FelicaAnswerTooShortForAnIdmIsALinkFailure) {
+  useMode(pelvane::kModeFelica);
+  answerNext(far, "4B 01 01 12 01 01 2E 4C");
+  EXPECT_EQ(run(hex("05 20 FF FF 00")), pelvane::kResultFailed);
+  EXPECT_EQ(response.text(), "03 20 FF");
+}
+
+TEST_F(PollingTest, TypeAReturnsTheNfcidByItsLength) {
+  struct Uid {
+    int reported;          // the NFCID length byte
+    std::size_t present;   // NFCID bytes in the answer
+    std::size_t from, n;   // expected: n bytes from this NFCID offset
+  };
+  const std::vector<Uid> cases = {
+      {4, 4, 0, 4}, {7, 7, 0, 7}, {8, 8, 1, 7}, {10, 10, 0, 10},
+      {0, 0, 0, 0},
+      // A length beyond the answer gives only what the answer holds.
+      {10, 4, 0, 4}, {8, 5, 1, 4}, {255, 3, 0, 3},
+  };
+  for (pelvane::ReaderMode mode : {pelvane::kModeMifare, pelvane::kModePageCard}) {
+    useMode(mode);
+    for (const Uid& c : cases) {
+      ps::clearEvents();
+      Bytes nfcid;
+      for (std::size_t i = 0; i < c.present; ++i) nfcid.push_back(static_cast<std::uint8_t>(0xA0 + i));
+      answerNext(far, cat(hex("4B 01 01 00 44 00"), Bytes{static_cast<std::uint8_t>(c.reported)}, nfcid));
+      EXPECT_EQ(run(hex("02 20")), pelvane::kResultDone) << c.reported;
+      EXPECT_EQ(sentCommands(), (std::vector<std::string>{"4A 01 00"}));
+      const Bytes expected(nfcid.begin() + static_cast<std::ptrdiff_t>(c.from),
+                           nfcid.begin() + static_cast<std::ptrdiff_t>(c.from + c.n));
+      EXPECT_BYTES(cat(Bytes{static_cast<std::uint8_t>(3 + c.n), 0x20, 0x00}, expected),
+                   response.packet());
+    }
+  }
+}
+
+TEST_F(PollingTest, TypeBPollCarriesTheAfiAndReturnsEverythingFromTheAtqb) {
+  useMode(pelvane::kModeTypeB);
+  const Bytes atqb = hex("50 11 22 33 44 00 00 00 00 00 81 71");
+  answerNext(far, cat(hex("4B 01 01"), atqb, hex("01 00")));
+  EXPECT_EQ(run(hex("03 20 05")), pelvane::kResultDone);
+  EXPECT_EQ(sentCommands(), (std::vector<std::string>{"4A 01 03 05"}));
+  // ALEN - 4 bytes from d2: the ATQB, the ATTRIB_RES length and ATTRIB_RES.
+  EXPECT_BYTES(cat(hex("11 20 00"), atqb, hex("01 00")), response.packet());
+}
+
+TEST_F(PollingTest, TypeBPacketsWithoutAfiAreRefused) {
+  useMode(pelvane::kModeTypeB);
+  EXPECT_EQ(run(hex("02 20")), pelvane::kResultRefused);
+  EXPECT_EQ(response.text(), "03 20 FD");
+  EXPECT_EQ(run(hex("02 25")), pelvane::kResultRefused);
+  EXPECT_EQ(response.text(), "03 25 FD");
+  EXPECT_TRUE(written().empty());
+}
+
+TEST_F(PollingTest, PeerAndUnknownModesAnswerFfWithoutSending) {
+  for (int mode : {5, 6, 7, 8, 10, 255}) {
+    useMode(static_cast<pelvane::ReaderMode>(mode));
+    EXPECT_EQ(run(hex("05 20 FF FF 00")), pelvane::kResultFailed) << mode;
+    EXPECT_EQ(response.text(), "03 20 FF") << mode;
+  }
+  EXPECT_TRUE(written().empty());
+}
+
+TEST_F(PollingTest, NoCardAnswersFeOnceTheDeadlinePasses) {
+  struct Wait {
+    pelvane::ReaderMode mode;
+    const char* packet;
+    double tenths;
+  };
+  const std::vector<Wait> cases = {
+      {pelvane::kModeFelica, "05 20 FF FF 00", 10.0},
+      {pelvane::kModeMifare, "02 20", 10.0},
+      {pelvane::kModeTypeB, "03 20 00", 10.0},
+      {pelvane::kModeMifare, "02 20", 32.0},
+  };
+  noCard();
+  for (const Wait& c : cases) {
+    useMode(c.mode);
+    portSlot().timeoutTenths = c.tenths;
+    const std::int32_t before = ps::nowMs();
+    EXPECT_EQ(run(hex(c.packet)), pelvane::kResultDone) << c.packet;
+    EXPECT_EQ(response.text(), "03 20 FE") << c.packet;
+    const std::int32_t waited = ps::nowMs() - before;
+    EXPECT_GE(waited, static_cast<std::int32_t>(c.tenths * 100)) << c.packet;
+    EXPECT_LT(waited, static_cast<std::int32_t>(c.tenths * 100) + 20) << c.packet;
+  }
+}
+
+TEST_F(PollingTest, CardArrivingLaterIsFoundBeforeTheDeadline) {
+  useMode(pelvane::kModeMifare);
+  int polls = 0;
+  far.replyToEvery([&polls](const Bytes&) {
+    ++polls;
+    return cat(ACK(), pelvtest::answer(polls < 300 ? hex("4B 00") : hex("4B 01 01 00 04 08 04 0A 0B 0C 0D")));
+  });
+  EXPECT_EQ(run(hex("02 20")), pelvane::kResultDone);
+  EXPECT_EQ(response.text(), "07 20 00 0A 0B 0C 0D");
+  EXPECT_EQ(polls, 300);
+}
+
+TEST_F(PollingTest, WakeUpRequestCarriesTheAfiBetween05And08InEveryMode) {
+  for (int mode = 1; mode <= 9; ++mode) {
+    ps::clearEvents();
+    useMode(static_cast<pelvane::ReaderMode>(mode));
+    answerNext(far, "43 00 50 11 22 33 44 AB");
+    EXPECT_EQ(run(hex("03 25 3C")), pelvane::kResultDone) << mode;
+    EXPECT_EQ(sentCommands(), (std::vector<std::string>{"42 01 05 3C 08"})) << mode;
+    // The card's answer without its last byte.
+    EXPECT_EQ(response.text(), "08 25 00 50 11 22 33 44") << mode;
+    EXPECT_EQ(portSlot().readerMode, mode);
+  }
+}
+
+TEST_F(PollingTest, WakeUpRequestIsRepeatedWhileTheCardHasNotAnswered) {
+  useMode(pelvane::kModeTypeB);
+  answerNext(far, "43 01");
+  answerNext(far, "43 01");
+  answerNext(far, "43 00 50 AA BB");
+  EXPECT_EQ(run(hex("03 25 00")), pelvane::kResultDone);
+  EXPECT_EQ(sentCommands(), (std::vector<std::string>(3, "42 01 05 00 08")));
+  EXPECT_TRUE(sleeps().empty());
+  EXPECT_EQ(response.text(), "05 25 00 50 AA");
+}
+
+TEST_F(PollingTest, WakeUpRequestEndsOnAnyOtherStatusWithWhatFollowsIt) {
+  useMode(pelvane::kModeTypeB);
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"43 02 50 AA BB", "05 25 00 50 AA"},
+      {"43 02 50", "03 25 00"},
+      {"43 02", "03 25 00"},
+  };
+  for (const auto& c : cases) {
+    answerNext(far, c.first);
+    EXPECT_EQ(run(hex("03 25 00")), pelvane::kResultDone) << c.first;
+    EXPECT_EQ(response.text(), c.second) << c.first;
+  }
+}
+
+TEST_F(PollingTest, WakeUpRequestWithoutAnswerGivesUpAtTheDeadline) {
+  useMode(pelvane::kModeTypeB);
+  far.keepRecord = false;
+  far.replyToEvery([](const Bytes&) { return cat(ACK(), pelvtest::answer(hex("43 01"))); });
+  // Each unanswered request takes a little time at the controller.
+  far.perByteUs = 100;
+  const std::int32_t before = ps::nowMs();
+  EXPECT_EQ(run(hex("03 25 00")), pelvane::kResultDone);
+  EXPECT_EQ(response.text(), "03 25 FE");
+  EXPECT_GE(ps::nowMs() - before, 1000);
+  EXPECT_LT(ps::nowMs() - before, 1020);
+}
+
+TEST_F(PollingTest, AnswerWithoutAFrameIsALinkFailure) {
+  useMode(pelvane::kModeMifare);
+  far.reply(pelvtest::NACK());
+  EXPECT_EQ(run(hex("02 20")), pelvane::kResultFailed);
+  EXPECT_EQ(response.text(), "03 20 FF");
+  useMode(pelvane::kModeTypeB);
+  far.reply(pelvtest::NACK());
+  EXPECT_EQ(run(hex("03 25 00")), pelvane::kResultFailed);
+  EXPECT_EQ(response.text(), "03 25 FF");
+}
+
+}  // namespace
