@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
+#include "platform/posix.h"
 
 namespace pelvane {
 
@@ -38,6 +39,8 @@ struct OpenPort {
 };
 
 OpenPort openPorts[kMaxOpen];
+constexpr const char* kTtyClassFolder = "/sys/class/tty";
+char ttyClassFolder[kPathRoom] = "/sys/class/tty";
 char overrides[257][kPathRoom];
 std::uint32_t lastErrorCode = 0;
 
@@ -129,8 +132,8 @@ int waitFor(int fd, short events, std::int64_t deadlineMs) {
 }
 
 BridgeKind driverKind(int usbIndex) {
-  char link[128];
-  std::snprintf(link, sizeof link, "/sys/class/tty/ttyUSB%d/device/driver", usbIndex);
+  char link[kPathRoom + 64];
+  std::snprintf(link, sizeof link, "%s/ttyUSB%d/device/driver", ttyClassFolder, usbIndex);
   char target[256];
   const ssize_t n = readlink(link, target, sizeof target - 1);
   if (n <= 0) return kOtherDriver;
@@ -373,7 +376,7 @@ std::int32_t clockMs() {
 
 DeviceList openDeviceList() {
   listedCount = 0;
-  DIR* dir = opendir("/sys/class/tty");
+  DIR* dir = opendir(ttyClassFolder);
   if (dir != nullptr) {
     while (const dirent* e = readdir(dir)) {
       const int n = usbIndexOf(e->d_name);
@@ -457,5 +460,16 @@ bool setPortDevice(int port, const char* path) {
   std::snprintf(overrides[port], kPathRoom, "%s", path);
   return true;
 }
+
+namespace posixport {
+
+bool setTtyClassFolder(const char* path) {
+  if (path == nullptr || path[0] == '\0') path = kTtyClassFolder;
+  if (std::strlen(path) >= kPathRoom) return false;
+  std::snprintf(ttyClassFolder, kPathRoom, "%s", path);
+  return true;
+}
+
+}  // namespace posixport
 
 }  // namespace pelvane

@@ -8,6 +8,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 #include <thread>
 #include <cstdint>
 
@@ -16,6 +20,8 @@
 #include "link/byte_reader.h"
 #include "link/exchange.h"
 #include "platform/platform.h"
+#include "platform/posix.h"
+#include "port/ports.h"
 #include "port/port_table.h"
 
 namespace pelvring2 {
@@ -219,6 +225,70 @@ TEST(PosixDevicePath, DefaultIsTtyUsbOfThePortNumberMinusOne) {
   EXPECT_STREQ("/dev/ttyUSB6", path);
   EXPECT_FALSE(setPortDevice(0, "/dev/pts/3"));
   EXPECT_FALSE(setPortDevice(257, "/dev/pts/3"));
+}
+
+// A tty class folder of our own: bridges bound to cp210x and pl2303 get the
+// names Windows shows, COM<n+1> for ttyUSB<n>; other drivers have no name.
+class PosixDeviceNames : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pelvane-tty-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    root = pattern;
+    namespace fs = std::filesystem;
+    for (const char* d : {"cp210x", "pl2303", "ftdi_sio"}) fs::create_directories(root / "drivers" / d);
+    const std::pair<const char*, const char*> ttys[] = {
+        {"ttyUSB11", "cp210x"}, {"ttyUSB0", "cp210x"}, {"ttyUSB2", "pl2303"},
+        {"ttyUSB1", "ftdi_sio"}, {"ttyS0", "serial8250"}, {"ttyUSBx", "cp210x"}};
+    for (const auto& t : ttys) {
+      fs::create_directories(root / t.first / "device");
+      fs::create_symlink(root / "drivers" / t.second, root / t.first / "device" / "driver");
+    }
+    ASSERT_TRUE(pelvane::posixport::setTtyClassFolder(root.c_str()));
+  }
+  void TearDown() override {
+    pelvane::posixport::setTtyClassFolder(nullptr);
+    std::filesystem::remove_all(root);
+  }
+  std::filesystem::path root;
+};
+
+TEST_F(PosixDeviceNames, BridgesAreNamedInAscendingOrderWithTheirComNumbers) {
+  const DeviceList list = openDeviceList();
+  ASSERT_NE(kInvalidDeviceList, list);
+  std::vector<std::string> names;
+  DeviceInfo info;
+  info.cbSize = 28;
+  for (std::uint32_t i = 0; enumDevice(list, i, &info); ++i) {
+    std::uint32_t required = 0;
+    if (getFriendlyName(list, &info, nullptr, 0, &required)) {
+      ADD_FAILURE() << "a size query cannot succeed";
+      continue;
+    }
+    if (lastError() != kErrorInsufficientBuffer) {
+      names.push_back("(none)");
+      continue;
+    }
+    std::vector<char> name(required);
+    EXPECT_FALSE(getFriendlyName(list, &info, name.data(), required - 1, &required));
+    EXPECT_EQ(kErrorInsufficientBuffer, lastError());
+    ASSERT_TRUE(getFriendlyName(list, &info, name.data(), required, &required));
+    EXPECT_EQ(std::strlen(name.data()) + 1, required);
+    names.push_back(name.data());
+  }
+  closeDeviceList(list);
+  EXPECT_EQ((std::vector<std::string>{"CP210x USB to UART Bridge Controller (COM1)", "(none)",
+                                      "Prolific USB-to-Serial Comm Port (COM3)",
+                                      "CP210x USB to UART Bridge Controller (COM12)"}),
+            names);
+}
+
+TEST_F(PosixDeviceNames, DiscoveryMarksTheBridgePorts) {
+  std::int32_t presence[kPresenceSize] = {};
+  EXPECT_EQ(0, discoverPorts(presence));
+  for (int n = 0; n < kPresenceSize; ++n) {
+    EXPECT_EQ(n == 1 || n == 3 || n == 12 ? 1 : 0, presence[n]) << n;
+  }
 }
 
 // Enumeration lists ttyUSB devices only; a machine without any lists nothing.
