@@ -641,9 +641,12 @@ struct Controller::State {
   }
 
   // ---- InCommunicateThru: WUPB / REQB to Type B cards ----
+  // The request is 05 AFI PARAM; one leading byte before it is tolerated, since
+  // the library sends 42 01 05 AFI 08.
   Reply inCommunicateThru(const Bytes& p) {
     rfOn = true;
-    const Bytes d(p.begin() + 1, p.end());
+    Bytes d(p.begin() + 1, p.end());
+    if (d.size() == 4 && d[0] == 0x01) d.erase(d.begin());
     if (field.present && d.size() == 3 && d[0] == 0x05) {
       for (TypeBCard& c : field.typeB) {
         if (!afiMatches(d[1], c.afi)) continue;

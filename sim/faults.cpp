@@ -51,9 +51,9 @@ FaultEntry Faults::take() {
     if (draw < probability) {
       const std::uint64_t pick = nextRandom(&rngState);
       if (kinds.empty()) {
-        e.fault = kAllKinds[pick % (sizeof kAllKinds / sizeof kAllKinds[0])];
+        e.fault = kAllKinds[static_cast<std::size_t>(pick % (sizeof kAllKinds / sizeof kAllKinds[0]))];
       } else {
-        e.fault = kinds[pick % kinds.size()];
+        e.fault = kinds[static_cast<std::size_t>(pick % kinds.size())];
       }
       e.param = randomParam;
     }

@@ -324,6 +324,7 @@ TEST(SimTypeB, WakeUpThroughInCommunicateThruAnswersAtqbOrTimesOut) {
   h.c.field().typeB.push_back(TypeBCard::make());
   EXPECT_HEX(hex("43 00 50 1B 01 2C 3D 00 00 00 00 00 81 71"), h.ask(hex("42 05 00 08")));
   EXPECT_HEX(hex("43 01"), h.ask(hex("42 06 00")));
+  EXPECT_EQ(0x00, h.ask(hex("42 01 05 00 08"))[1]) << "with a leading target byte";
 }
 
 TEST(SimTypeB, DefaultCardAnswersSelectAndReadsOfAnyLength) {
