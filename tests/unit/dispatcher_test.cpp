@@ -13,6 +13,7 @@ namespace {
 
 using namespace cardtest;
 using pelvane::commandProc;
+using pelvtest::cat;
 namespace ps = pelvane::simport;
 
 std::vector<std::string> traced;
@@ -91,6 +92,15 @@ TEST_F(DispatcherTest, DeadlineIsArmedFromTheSlotTimeoutForEveryCommand) {
   portSlot().timeoutTenths = 10.0;
   run(hex("02 99"));
   EXPECT_EQ(portSlot().deadline, pelvtest::kStartMs + 1000);
+}
+
+TEST_F(DispatcherTest, NoTimeoutLetsACommandWaitForALateAnswer) {
+  portSlot().timeoutTenths = 0.0;
+  // The answer arrives a minute after the command.
+  far.reply(cat(pelvtest::ACK(), pelvtest::answer(hex("07 A5"))), 60u * 1000 * 1000);
+  EXPECT_EQ(run(hex("04 F1 63 05")), pelvane::kResultDone);
+  EXPECT_EQ(response.text(), "04 F1 00 A5");
+  EXPECT_GE(elapsedMs(), 60000);
 }
 
 TEST_F(DispatcherTest, EveryUnlistedCommandByteAnswersFcInEveryMode) {

@@ -5,6 +5,7 @@
 
 #include "card_test_util.h"
 #include "command/dispatcher.h"
+#include "field.h"
 #include "platform/simulated.h"
 #include "support/harness.h"
 
@@ -105,6 +106,34 @@ TEST_F(PassThroughTest, ShortExtendedAnswerUsesTheShortForm) {
   far.reply(cat(ACK(), pelvtest::answerExtended(hex("41 00 90 00"))));
   EXPECT_EQ(run(hex("03 86 AA")), pelvane::kResultDone);
   EXPECT_BYTES(hex("05 86 00 90 00"), Bytes(response, response + 5));
+}
+
+}  // namespace
+
+// APDUs to a Type B card of the simulated controller, as RW_Transmit sends them.
+namespace {
+
+class PassThroughSimTest : public pelvtest::SimReaderTest {
+ protected:
+  std::uint16_t send(const Bytes& p) { return commandProc(pelvtest::kPort, p.data(), response); }
+  std::uint8_t response[1100] = {};
+};
+
+TEST_F(PassThroughSimTest, ApduAnswersComeBackInTheShortOrTheLongForm) {
+  controller.field().typeB.push_back(pelvsim::TypeBCard::make(1));
+  ASSERT_EQ(send(hex("07 10 60 20 00 00 00")), pelvane::kResultDone);
+  ASSERT_EQ(send(hex("03 20 00")), pelvane::kResultDone);
+
+  EXPECT_EQ(send(hex("07 86 00 A4 04 00 00")), pelvane::kResultDone);
+  EXPECT_BYTES(hex("05 86 00 90 00"), Bytes(response, response + 5));
+
+  // READ BINARY of 256 bytes: 258 bytes with the status words, the long form.
+  EXPECT_EQ(send(hex("07 86 00 B0 00 00 00")), pelvane::kResultDone);
+  EXPECT_BYTES(hex("FF 01 07 86 00"), Bytes(response, response + 5));
+  for (std::size_t i = 0; i < 256; ++i) {
+    ASSERT_EQ(response[5 + i], pelvsim::TypeBCard::dataByte(i)) << i;
+  }
+  EXPECT_BYTES(hex("90 00"), Bytes(response + 261, response + 263));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "card_test_util.h"
 #include "command/dispatcher.h"
+#include "field.h"
 #include "platform/simulated.h"
 #include "support/harness.h"
 
@@ -213,6 +214,55 @@ TEST_F(PollingTest, AnswerWithoutAFrameIsALinkFailure) {
   far.reply(pelvtest::NACK());
   EXPECT_EQ(run(hex("03 25 00")), pelvane::kResultFailed);
   EXPECT_EQ(response.text(), "03 25 FF");
+}
+
+}  // namespace
+
+// Against the simulated controller and its virtual cards: a mode selection,
+// then a poll that finds the card of that technology.
+namespace {
+
+class PollingSimTest : public pelvtest::SimReaderTest {
+ protected:
+  std::uint16_t send(const Bytes& p) {
+    response = ResponseBuffer();
+    return commandProc(pelvtest::kPort, p.data(), response.bytes);
+  }
+  ResponseBuffer response;
+};
+
+TEST_F(PollingSimTest, SelectedModeFindsItsCardAmongAllTechnologies) {
+  pelvsim::Field& field = controller.field();
+  field.felica.push_back(pelvsim::FelicaCard::standard(1));
+  field.mifare.push_back(pelvsim::MifareClassicCard::make1k(2));
+  field.typeB.push_back(pelvsim::TypeBCard::make(3));
+  struct Case {
+    std::uint8_t modeCode;
+    const char* poll;
+    std::string identifier;
+  };
+  const std::vector<Case> cases = {
+      {0x10, "05 20 FF FF 00", "0B 20 00 01 2E 4C 10 00 00 00 01"},
+      {0x30, "02 20", "07 20 00 0A 02 3C 4D"},
+      {0x60, "03 20 00", "11 20 00 50 1B 03 2C 3D 00 00 00 00 00 81 71 01 00"},
+      // The wake-up answer is the ATQB without its last byte.
+      {0x60, "03 25 00", "0E 25 00 50 1B 03 2C 3D 00 00 00 00 00 81"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(send(Bytes{0x07, 0x10, c.modeCode, 0x0A, 0x00, 0x00, 0x00}), pelvane::kResultDone);
+    EXPECT_EQ(response.packet().size(), 5u);
+    EXPECT_EQ(send(hex(c.poll)), pelvane::kResultDone) << c.poll;
+    EXPECT_EQ(response.text(), c.identifier) << c.poll;
+  }
+}
+
+TEST_F(PollingSimTest, EmptyFieldTimesOutAfterTheSelectedTimeout) {
+  ASSERT_EQ(send(hex("07 10 30 05 00 00 00")), pelvane::kResultDone);
+  const std::int32_t before = ps::nowMs();
+  EXPECT_EQ(send(hex("02 20")), pelvane::kResultDone);
+  EXPECT_EQ(response.text(), "03 20 FE");
+  EXPECT_GE(ps::nowMs() - before, 500);
+  EXPECT_LT(ps::nowMs() - before, 600);
 }
 
 }  // namespace
