@@ -83,8 +83,18 @@ int main(int argc, char** argv) {
 
   for (;;) {
     pollfd fds[2] = {{signalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    const int ready = ::poll(fds, untilEof ? 2 : 1, -1);
+    const int ready = ::poll(fds, untilEof ? 2 : 1, 1000);
     if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      // Nobody reads the records of a long-running simulator: keep them from growing.
+      server.withController([](pelvsim::Controller& c) {
+        c.clearCommands();
+        for (pelvsim::TypeBCard& card : c.field().typeB) card.apdus.clear();
+        if (c.field().peer) c.field().peer->received.clear();
+        if (c.field().initiator) c.field().initiator->received.clear();
+      });
+      continue;
+    }
     if (ready < 0 || (fds[0].revents & POLLIN)) break;
     if (untilEof && (fds[1].revents & (POLLIN | POLLHUP))) {
       char buf[256];
