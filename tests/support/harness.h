@@ -26,7 +26,9 @@
 //
 // ScriptedFarSide:
 //   far.reply(bytes, delayUs)   answers the next host write with `bytes`, arriving
-//                               delayUs after the write (queued: one per write, in order)
+//                               delayUs after the write (queued: one per write, in order;
+//                               every write counts, raw ACK frames too: reply({})
+//                               lets one pass unanswered)
 //   far.replyToEvery(fn)        when the queue is empty, fn(written) gives the reply
 //                               (e.g. a LEN 3 answer for every poll)
 //   far.arriveAt(bytes, atUs)   bytes that reach the host at virtual time atUs
