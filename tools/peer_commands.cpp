@@ -135,7 +135,7 @@ int runPeer(Context& c) {
   c.reader.expect(selectModePacket(0x50, c.timeoutTenths()), "selecting the peer-to-peer initiator mode");
   Exchange act = c.reader.command(peerActivatePacket(br));
   if (!act.ok()) {
-    if (act.response.written && act.response.status == 0xFE) {
+    if (act.response.written && (act.response.status == 0xFE || act.response.status == 0x01)) {
       throw Failure(kExitTimeout, "no peer answered at " + std::to_string(c.o.baud) + " kbit/s",
                     "bring the peer device to the reader");
     }

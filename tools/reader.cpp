@@ -36,7 +36,10 @@ std::string hintForStatus(std::uint8_t status) {
 
 }  // namespace
 
-int exitForStatus(std::uint8_t status) { return status == 0xFE ? kExitTimeout : kExitFailed; }
+int exitForStatus(std::uint8_t status) {
+  // The library's time-out and the controller's "the target did not answer in time".
+  return status == 0xFE || status == 0x01 ? kExitTimeout : kExitFailed;
+}
 
 Reader::Reader(const ReaderChoice& choice, Output& out) : choice_(choice), out_(out) {}
 

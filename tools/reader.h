@@ -72,7 +72,8 @@ class Reader {
 // Throws the Failure that describes a command that did not succeed.
 [[noreturn]] void failExchange(const Exchange& e, const std::string& what);
 
-// Exit code for a response status that is not 0x00: 4 for a time-out, else 1.
+// Exit code for a response status that is not 0x00: 4 for a time-out (0xFE, or
+// 0x01 from the controller), else 1.
 int exitForStatus(std::uint8_t status);
 
 }  // namespace pelvtool
