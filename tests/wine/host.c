@@ -1,0 +1,316 @@
+/*
+ * A host application as the library's users write one: it loads pelvane.dll with
+ * LoadLibraryA, resolves the exports with GetProcAddress and drives simulated
+ * readers on COM ports that tests/wine/run.sh has linked to pseudo-terminals.
+ *
+ *   host.exe <path of pelvane.dll> [--high]
+ *
+ * Ports: COM3 reader at 115200 (felica, lite, page, typeB, peer), COM4 reader
+ * left at 9600, COM5 a line with no reader, COM7 a reader with a MIFARE card
+ * that discovery finds as a CP210x bridge, COM8 listed as a Prolific bridge with
+ * no device; with --high also COM256, a reader at 115200.
+ * Prints one line per failed check and ends with "N passed, N failed".
+ */
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "pelvane.h"
+
+enum { kReader = 3, kSlowReader = 4, kSilent = 5, kScanned = 7, kHigh = 256 };
+
+static int passed;
+static int failed;
+
+static void check(int ok, const char* what) {
+  if (ok) {
+    ++passed;
+  } else {
+    ++failed;
+    printf("FAILED: %s\n", what);
+  }
+}
+
+static void checkEqual(long long actual, long long expected, const char* what) {
+  if (actual == expected) {
+    ++passed;
+  } else {
+    ++failed;
+    printf("FAILED: %s: got %lld (0x%llX), expected %lld (0x%llX)\n", what, actual,
+           (unsigned long long)actual, expected, (unsigned long long)expected);
+  }
+}
+
+static PelvaneRfOpenFn rfOpen;
+static PelvaneRfCloseFn rfClose;
+static PelvaneRfCommandFn rfCommand;
+static PelvaneRwPortFn rwOpen;
+static PelvaneRwPortFn rwClose;
+static PelvaneRwActivateFn rwActivate;
+static PelvaneRwDeactivateFn rwDeactivate;
+static PelvaneRwKindFn rwEject;
+static PelvaneRwKindFn rwInsert;
+static PelvaneRwSenseFn rwSense;
+static PelvaneRwTransmitFn rwTransmit;
+static PelvaneSetTraceSinkFn setTraceSink;
+static PelvaneSetPortDeviceFn setPortDevice;
+
+static HMODULE library;
+
+/* A function pointer type any export converts to and from without a warning. */
+typedef void (*AnyFunction)(void);
+
+static AnyFunction resolve(const char* name) {
+  FARPROC f = GetProcAddress(library, name);
+  if (f == NULL) {
+    ++failed;
+    printf("FAILED: export %s not found\n", name);
+  } else {
+    ++passed;
+  }
+  return (AnyFunction)f;
+}
+
+/* Hex text ("07 10 10 0A") to bytes; returns the count. */
+static size_t parseHex(const char* text, unsigned char* out, size_t room) {
+  size_t n = 0;
+  int high = -1;
+  for (; *text != '\0' && n < room; ++text) {
+    int v;
+    if (*text >= '0' && *text <= '9') {
+      v = *text - '0';
+    } else if (*text >= 'A' && *text <= 'F') {
+      v = *text - 'A' + 10;
+    } else if (*text >= 'a' && *text <= 'f') {
+      v = *text - 'a' + 10;
+    } else {
+      continue;
+    }
+    if (high < 0) {
+      high = v;
+    } else {
+      out[n++] = (unsigned char)(high * 16 + v);
+      high = -1;
+    }
+  }
+  return n;
+}
+
+static unsigned char response[PELVANE_RESPONSE_MAX];
+
+/* Sends packet; checks the result and that the response starts with expected. */
+static void expectCommand(const char* what, int32_t port, const char* packet, unsigned result,
+                          const char* expected) {
+  unsigned char bytes[PELVANE_COMMAND_MAX + 1];
+  unsigned char want[64];
+  const size_t wantCount = parseHex(expected, want, sizeof want);
+  char label[160];
+  memset(bytes, 0, sizeof bytes);
+  parseHex(packet, bytes, sizeof bytes);
+  memset(response, 0xEE, sizeof response);
+  const unsigned got = rfCommand(port, bytes, response);
+  snprintf(label, sizeof label, "%s: result of %s", what, packet);
+  checkEqual(got, result, label);
+  if (memcmp(response, want, wantCount) != 0) {
+    ++failed;
+    printf("FAILED: %s: response", what);
+    for (size_t i = 0; i < wantCount + 2 && i < sizeof response; ++i) printf(" %02X", response[i]);
+    printf(", expected %s\n", expected);
+  } else {
+    ++passed;
+  }
+}
+
+static char lastTrace[1024];
+static int traceCount;
+static void PELVANE_CALL onTrace(const char* line) {
+  ++traceCount;
+  snprintf(lastTrace, sizeof lastTrace, "%s", line);
+}
+
+static void exportsResolve(void) {
+  rfOpen = (PelvaneRfOpenFn)resolve("RF_OPEN");
+  rfClose = (PelvaneRfCloseFn)resolve("RF_CLOSE");
+  rfCommand = (PelvaneRfCommandFn)resolve("RF_COMMAND");
+  rwOpen = (PelvaneRwPortFn)resolve("RW_Open");
+  rwClose = (PelvaneRwPortFn)resolve("RW_Close");
+  rwActivate = (PelvaneRwActivateFn)resolve("RW_Activate");
+  rwDeactivate = (PelvaneRwDeactivateFn)resolve("RW_Deactivate");
+  rwEject = (PelvaneRwKindFn)resolve("RW_Eject");
+  rwInsert = (PelvaneRwKindFn)resolve("RW_Insert");
+  rwSense = (PelvaneRwSenseFn)resolve("RW_Sense");
+  rwTransmit = (PelvaneRwTransmitFn)resolve("RW_Transmit");
+  setTraceSink = (PelvaneSetTraceSinkFn)resolve("PV_SetTraceSink");
+  setPortDevice = (PelvaneSetPortDeviceFn)resolve("PV_SetPortDevice");
+  resolve("_DllMain@12");
+  resolve("_ZN8CPelvaneC1Ev");
+  resolve("_ZN8CPelvaneaSERKS_");
+  resolve("_ZN8CPelvaneaSEOS_");
+  check(GetProcAddress(library, "commandProc") == NULL, "internal functions are not exported");
+}
+
+/* Port numbers, open and close rules, an unlisted command, the trace. */
+static void rfBasics(void) {
+  int32_t opened = -77;
+  expectCommand("command on a port not open", kReader, "03 F1 00", 2, "03 F1 FF");
+  checkEqual(rfOpen(0, &opened), PELVANE_RESULT_REFUSED, "RF_OPEN port 0");
+  checkEqual(rfOpen(257, &opened), PELVANE_RESULT_REFUSED, "RF_OPEN port 257");
+  checkEqual(opened, -77, "a refused open writes no port number");
+
+  checkEqual(rfOpen(kReader, &opened), PELVANE_RESULT_DONE, "RF_OPEN of the reader at 115200");
+  checkEqual(opened, kReader, "opened port number");
+  checkEqual(rfOpen(kReader, &opened), PELVANE_RESULT_FAILED, "RF_OPEN of an open port");
+  expectCommand("line speed after opening", kReader, "02 F0", 0, "04 F0 00 04");
+  expectCommand("unlisted command byte", kReader, "03 42 00", 2, "03 42 FC");
+  expectCommand("all 32 bits of the port count", 0x10000 + kReader, "03 F1 00", 2, "03 F1 FF");
+
+  setTraceSink(onTrace);
+  expectCommand("traced command", kReader, "02 F0", 0, "04 F0 00 04");
+  checkEqual(traceCount, 2, "two trace lines per command");
+  check(strcmp(lastTrace, "APP Return 04F00004\n") == 0, "the APP Return trace line");
+  setTraceSink(NULL);
+  expectCommand("untraced command", kReader, "02 F0", 0, "04 F0 00 04");
+  checkEqual(traceCount, 2, "no lines after the sink is removed");
+}
+
+/* Each mode selected, each kind of card polled on COM3. */
+static void rfModes(void) {
+  expectCommand("select FeliCa", kReader, "07 10 10 0A 00 00 00", 0, "05 10 00 32");
+  expectCommand("poll FeliCa", kReader, "05 20 FF FF 00", 0, "0B 20 00 01 2E 4C 10");
+  expectCommand("select FeliCa Lite", kReader, "07 10 11 0A 00 00 00", 0, "05 10 00 32");
+  expectCommand("poll FeliCa Lite", kReader, "05 20 88 B4 00", 0, "0B 20 00 01 2E 5C 10");
+  expectCommand("FeliCa poll of a wrong length", kReader, "06 20 88 B4 00 00", 2, "03 20 FD");
+  expectCommand("select 7-byte UID", kReader, "07 10 31 0A 00 00 00", 0, "05 10 00 32");
+  expectCommand("poll 7-byte UID", kReader, "02 20", 0, "0A 20 00 04 01 5A 6B 7C 8D 9E");
+  expectCommand("select Type B", kReader, "07 10 60 0A 00 00 00", 0, "05 10 00 32");
+  expectCommand("poll Type B", kReader, "03 20 00", 0, "11 20 00 50 1B 01 2C 3D");
+  expectCommand("select peer initiator", kReader, "07 10 50 0A 00 00 00", 0, "05 10 00 32");
+  expectCommand("poll in peer mode", kReader, "02 20", 1, "03 20 FF");
+  expectCommand("select target", kReader, "07 10 51 0A 00 00 00", 0, "05 10 00 32");
+  expectCommand("mode code not listed", kReader, "07 10 20 0A 00 00 00", 2, "03 10 FC");
+  expectCommand("time-out byte 0", kReader, "07 10 10 00 00 00 00", 2, "03 10 FC");
+  checkEqual(rfClose(kReader), PELVANE_CLOSE_DONE, "RF_CLOSE in target mode");
+  checkEqual(rfClose(kReader), PELVANE_CLOSE_NOT_OPEN, "RF_CLOSE twice");
+}
+
+/* A reader left at 9600, a line without a reader, discovery by friendly name. */
+static void rfOpening(int high) {
+  int32_t opened = -77;
+  checkEqual(rfOpen(kSlowReader, &opened), PELVANE_RESULT_DONE, "RF_OPEN of a reader at 9600");
+  expectCommand("line speed after the switch", kSlowReader, "02 F0", 0, "04 F0 00 04");
+  expectCommand("MIFARE mode after the switch", kSlowReader, "07 10 30 0A 00 00 00", 0, "05 10 00 32");
+  checkEqual(rfClose(kSlowReader), PELVANE_CLOSE_DONE, "RF_CLOSE of the switched reader");
+  checkEqual(rfOpen(kSlowReader, &opened), PELVANE_RESULT_DONE, "reopening the switched reader");
+  checkEqual(rfClose(kSlowReader), PELVANE_CLOSE_DONE, "RF_CLOSE after reopening");
+
+  opened = -77;
+  checkEqual(rfOpen(kSilent, &opened), PELVANE_RESULT_FAILED, "RF_OPEN of a line with no reader");
+  expectCommand("slot closed after the failed open", kSilent, "03 F1 00", 2, "03 F1 FF");
+  checkEqual(rfClose(kSilent), PELVANE_CLOSE_NOT_OPEN, "RF_CLOSE after the failed open");
+
+  opened = -77;
+  checkEqual(rfOpen(-1, &opened), PELVANE_RESULT_DONE, "scan with port -1");
+  checkEqual(opened, kScanned, "the scan opens the discovered CP210x port");
+  expectCommand("poll MIFARE on the scanned port", kScanned, "02 20", 0, "07 20 00 0A 01 3C 4D");
+  checkEqual(rfOpen(0xFFFF, &opened), PELVANE_RESULT_FAILED,
+             "second scan: the Prolific port has no device");
+  checkEqual(rfClose(kScanned), PELVANE_CLOSE_DONE, "RF_CLOSE in ReaderMode 3");
+  checkEqual(rfClose(kScanned), PELVANE_CLOSE_NOT_OPEN, "RF_CLOSE twice in ReaderMode 3");
+
+  /* Any device path can stand behind a port number. */
+  checkEqual(setPortDevice(9, "\\\\.\\COM3"), PELVANE_EXT_DONE, "PV_SetPortDevice");
+  checkEqual(rfOpen(9, &opened), PELVANE_RESULT_DONE, "RF_OPEN through a device override");
+  expectCommand("command through the override", 9, "02 F0", 0, "04 F0 00 04");
+  checkEqual(rfClose(9), PELVANE_CLOSE_DONE, "RF_CLOSE through the override");
+  checkEqual(setPortDevice(9, NULL), PELVANE_EXT_DONE, "PV_SetPortDevice reset");
+  checkEqual(setPortDevice(257, "x"), PELVANE_EXT_REFUSED, "PV_SetPortDevice port 257");
+
+  if (high) {
+    checkEqual(rfOpen(kHigh, &opened), PELVANE_RESULT_DONE, "RF_OPEN of COM256");
+    expectCommand("command on COM256", kHigh, "02 F0", 0, "04 F0 00 04");
+    checkEqual(rfClose(kHigh), PELVANE_CLOSE_DONE, "RF_CLOSE of COM256");
+  }
+}
+
+static unsigned char answer[PELVANE_APDU_RESPONSE_MAX];
+
+/* The card's READ BINARY data: byte i of the file is i * 7 + 3. */
+static int readBinaryAnswerOk(int32_t length, int32_t dataCount) {
+  if (length != dataCount + 2) return 0;
+  for (int32_t i = 0; i < dataCount; ++i) {
+    if (answer[i] != (unsigned char)(i * 7 + 3)) return 0;
+  }
+  return answer[dataCount] == 0x90 && answer[dataCount + 1] == 0x00;
+}
+
+static void rwSession(void) {
+  int32_t status = -77;
+  int32_t length = -77;
+  static const unsigned char select[] = {0x00, 0xA4, 0x04, 0x00, 0x00};
+  static const unsigned char read5[] = {0x00, 0xB0, 0x00, 0x00, 0x05};
+  static const unsigned char read256[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
+  static const unsigned char read600[] = {0x00, 0xB0, 0x00, 0x00, 0x00, 0x02, 0x58};
+  static unsigned char tooLong[300];
+
+  checkEqual(rwOpen(kReader), PELVANE_RW_OK, "RW_Open");
+  checkEqual(rwOpen(kReader), PELVANE_RW_ALREADY_OPEN, "RW_Open twice");
+  rwSense(kReader, 0, &status, 0);
+  checkEqual(status, PELVANE_CARD_NONE, "status after RW_Open");
+  checkEqual(rwActivate(kReader, 3, 0, 0, 0), PELVANE_RW_BAD_KIND, "RW_Activate kind 3");
+  checkEqual(rwActivate(kReader, 1, 0, 0x10, 0), PELVANE_RW_OPTION_UNSUPPORTED,
+             "RW_Activate option 0x10");
+  checkEqual(rwActivate(kReader, 1, 0, 0, 0), PELVANE_RW_OK, "RW_Activate");
+  rwSense(kReader, 0, &status, 0);
+  checkEqual(status, PELVANE_CARD_ACTIVATED, "status after RW_Activate");
+
+  checkEqual(rwTransmit(kReader, 0, 0, 5, select, &length, answer), PELVANE_RW_OK, "SELECT");
+  check(length == 2 && answer[0] == 0x90 && answer[1] == 0x00, "SELECT answers 90 00");
+  checkEqual(rwTransmit(kReader, 0, 0, 5, read5, &length, answer), PELVANE_RW_OK, "READ BINARY 5");
+  check(readBinaryAnswerOk(length, 5), "READ BINARY 5 data");
+  checkEqual(rwTransmit(kReader, 0, 0, 5, read256, &length, answer), PELVANE_RW_OK,
+             "READ BINARY 256 (long form)");
+  check(readBinaryAnswerOk(length, 256), "READ BINARY 256 data");
+  checkEqual(rwTransmit(kReader, 0, 0, 7, read600, &length, answer), PELVANE_RW_OK,
+             "READ BINARY 600 (extended answer frame)");
+  check(readBinaryAnswerOk(length, 600), "READ BINARY 600 data");
+  length = -77;
+  checkEqual(rwTransmit(kReader, 0, 0, 254, tooLong, &length, answer), PELVANE_RW_TRANSMIT_FAILED,
+             "an APDU of 254 bytes is refused");
+  checkEqual(length, -77, "nothing written for a refused APDU");
+
+  checkEqual(rwDeactivate(kReader, 0, 0), PELVANE_RW_OK, "RW_Deactivate");
+  rwSense(kReader, 0, &status, 0);
+  checkEqual(status, PELVANE_CARD_NONE, "status after RW_Deactivate");
+  checkEqual(rwInsert(kReader, 0), PELVANE_RW_OK, "RW_Insert");
+  rwSense(kReader, 0, &status, 0);
+  checkEqual(status, PELVANE_CARD_INSERTED, "status after RW_Insert");
+  checkEqual(rwEject(kReader, 1), PELVANE_RW_OK, "RW_Eject");
+  checkEqual(rwClose(kReader), PELVANE_RW_OK, "RW_Close");
+  checkEqual(rfClose(kReader), PELVANE_CLOSE_NOT_OPEN, "closed by RW_Close");
+  checkEqual(rwTransmit(kReader, 0, 0, 5, select, &length, answer), PELVANE_RW_TRANSMIT_FAILED,
+             "RW_Transmit after closing");
+}
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    printf("usage: host.exe <pelvane.dll> [--high]\n");
+    return 2;
+  }
+  const int high = argc > 2 && strcmp(argv[2], "--high") == 0;
+  library = LoadLibraryA(argv[1]);
+  if (library == NULL) {
+    printf("FAILED: LoadLibraryA(%s): error %lu\n0 passed, 1 failed\n", argv[1], GetLastError());
+    return 1;
+  }
+  exportsResolve();
+  if (failed == 0) {
+    rfBasics();
+    rfModes();
+    rfOpening(high);
+    rwSession();
+  }
+  FreeLibrary(library);
+  printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
