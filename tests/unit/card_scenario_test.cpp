@@ -1,10 +1,12 @@
 // Whole host commands through commandProc against the simulated controller's
 // persistent virtual cards: detect, write, read back, change a key.
+#include <random>
 #include <string>
 #include <vector>
 
 #include "card_test_util.h"
 #include "command/dispatcher.h"
+#include "command/handlers.h"
 #include "field.h"
 #include "support/harness.h"
 
@@ -177,6 +179,49 @@ TEST_F(CardScenarioTest, ChangedKeyAReplacesTheOldOneAndKeepsTheRestOfTheTrailer
   EXPECT_EQ(send(assemble(0x33, cat(uid, kFactoryKey, Bytes{0x02}, hex("11 11 11 11 11 11")))), 1);
   EXPECT_EQ(response.text(), "03 33 FE");
   EXPECT_EQ(hexOf(Bytes(card.blocks[11].begin(), card.blocks[11].begin() + 6)), "A0 A1 A2 A3 A4 A5");
+}
+
+// Random packets, each in a buffer of exactly LEN bytes (at least LEN and CMD), against random
+// answers: under the sanitizer builds this shows that no handler reads past the
+// packet or the answer, and every call ends with a response of at most 255 bytes.
+class MalformedInputTest : public pelvtest::LinkTest {};
+
+TEST_F(MalformedInputTest, RandomPacketsAndAnswersNeverOverrunAndAlwaysEnd) {
+  std::mt19937 rng(20261208);
+  auto byte = [&rng]() { return static_cast<std::uint8_t>(rng() & 0xFF); };
+  far.replyToEvery([&](const Bytes&) {
+    switch (rng() % 8) {
+      case 0: return pelvtest::NACK();
+      case 1: return cat(pelvtest::ACK(), hex("00 00 FF 03 FD D5 41 00 00 00"));  // bad checksum
+      default: {
+        Bytes a(1 + rng() % 40);
+        for (auto& b : a) b = byte();
+        if (a.size() > 1 && rng() % 2) a[1] = 0x00;  // often a status of success
+        return cat(pelvtest::ACK(), pelvtest::answer(a));
+      }
+    }
+  });
+  const pelvane::Handler handlers[] = {pelvane::readCard, pelvane::writeCard, pelvane::writeKeyOrPage3,
+                                       pelvane::detectCard};
+  const std::uint8_t commands[] = {0x30, 0x31, 0x33, 0x21};
+  const std::uint8_t modes[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 0xFF};
+  for (int round = 0; round < 3000; ++round) {
+    const int h = round % 4;
+    const std::size_t len = h == 3 ? 4 + rng() % 20 : rng() % 256;
+    // The command byte is always there: the dispatcher routed on it.
+    Bytes p(len < 2 ? 2 : len);
+    for (auto& b : p) b = byte();
+    p[0] = static_cast<std::uint8_t>(len);
+    p[1] = commands[h];
+    if (h == 3 && p.size() > 4) p[4] = 0;  // one technology keeps each wait short
+    portSlot().readerMode = static_cast<pelvane::ReaderMode>(modes[rng() % 10]);
+    arm(1.0);
+    ResponseBuffer out;
+    handlers[h](pelvtest::kPort, p.data(), out.bytes);
+    if (!out.untouched()) {
+      EXPECT_GE(out.bytes[0], 3) << round;
+    }
+  }
 }
 
 }  // namespace
