@@ -10,6 +10,21 @@
 #include <memory>
 #include <vector>
 
+// Behaviour on the line (PN532 user manual, 6.2):
+// - Host frames are found by their start code 00 FF after any preamble or noise;
+//   normal and extended frames are taken when complete (with the postamble when
+//   it comes in the same write). A wrong LCS, DCS or TFI makes the frame ignored.
+// - Every valid frame gets the ACK and exactly one answer frame (D5, code + 1),
+//   extended when TFI + answer exceed 255 bytes; RFRegulationTest gets the ACK
+//   only; an unknown or malformed command gets the error frame 00 00 FF 01 FF 7F 81 00.
+// - A host ACK frame cancels a command that is still waiting (TgInitAsTarget,
+//   TgGetData) and completes a SetSerialBaudRate: the new speed applies from the
+//   bytes after that ACK (another command instead cancels the switch). A host NACK
+//   frame gets the last answer again.
+// - Unpaced, the ACK and answer arrive at the time the frame's last byte arrived
+//   (+ setAnswerDelayUs); paced, every byte takes 10 bits at the line speed.
+// - Bytes written at a speed other than baud() are lost (hostBaud 0: no check).
+// The commands understood, the cards and their answers: field.h; faults: faults.h.
 namespace pelvsim {
 
 class Field;   // cards, peers and the initiator in the field: field.h

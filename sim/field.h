@@ -130,7 +130,8 @@ struct PageCard {
 using ApduResponder = std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>& apdu)>;
 
 // Answers InListPassiveTarget 4A nn 03 AFI with its ATQB and ATTRIB_RES, and WUPB /
-// REQB (05 AFI 08 / 05 AFI 00) inside InCommunicateThru with its ATQB. AFI 00 in a
+// REQB (05 AFI 08 / 05 AFI 00, also with one leading byte: 42 01 05 AFI 08) inside
+// InCommunicateThru with status 00 and its ATQB (status 01 when no card answers). AFI 00 in a
 // request reaches every card; AFI x0 every card of family x; any other only a card
 // with that AFI. APDUs that reach it through InDataExchange go to `responder`
 // (defaultResponder when empty) and are recorded in `apdus`.
