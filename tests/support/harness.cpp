@@ -50,7 +50,12 @@ Bytes wrap(std::uint8_t tfi, const Bytes& body, bool extended) {
   if (extended) {
     const auto m = static_cast<std::uint8_t>(len >> 8);
     const auto l = static_cast<std::uint8_t>(len);
-    f.insert(f.end(), {0xFF, 0xFF, m, l, static_cast<std::uint8_t>(-(m + l))});
+    // One byte at a time: GCC 12 at -O2 misreads an initializer-list insert here
+    // as a write past the vector (-Warray-bounds).
+    for (std::uint8_t b : {std::uint8_t{0xFF}, std::uint8_t{0xFF}, m, l,
+                           static_cast<std::uint8_t>(-(m + l))}) {
+      f.push_back(b);
+    }
   } else {
     f.push_back(static_cast<std::uint8_t>(len));
     f.push_back(static_cast<std::uint8_t>(-static_cast<int>(len)));
