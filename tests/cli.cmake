@@ -20,7 +20,8 @@ if(NOT WIN32 AND TARGET pelvane_cli)
   set_tests_properties(cli PROPERTIES TIMEOUT 300)
   if(TARGET pelvane-sim)
     add_test(NAME cli_quickstart
-             COMMAND bash ${PELVANE_CLI_TEST} quickstart $<TARGET_FILE:quickstart> $<TARGET_FILE:pelvane-sim>)
+             COMMAND bash ${PELVANE_CLI_TEST} quickstart $<TARGET_FILE:quickstart> $<TARGET_FILE:pelvane-sim>
+                     $<TARGET_FILE:pelvane>)
     set_tests_properties(cli_quickstart PROPERTIES TIMEOUT 60)
   endif()
 endif()

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The pelvane tool end to end on its virtual reader, and the Windows guide's
-# quick-start example against pelvane-sim.
+# quick-start examples against pelvane-sim.
 #   cli_test.sh tool PELVANE
-#   cli_test.sh quickstart QUICKSTART PELVANE_SIM
+#   cli_test.sh quickstart QUICKSTART PELVANE_SIM LIBPELVANE   (the C and the Python example)
 set -uo pipefail
+
+EXAMPLES=$(cd "$(dirname "$0")/../../docs/examples" && pwd)
 
 passed=0
 failed=0
@@ -195,29 +197,48 @@ TABLE
   json_is "demo json" 'd["ok"] and d["result"]["failed_steps"] == 0 and len(d["result"]["tour"]) >= 20'
 }
 
-quickstart_test() {
-  local qs=$1 sim=$2
+# Runs one example program against a fresh pelvane-sim: example_run SIM COMMAND...
+example_run() {
+  local sim=$1; shift
   coproc SIM { exec "$sim" --until-eof --cards felica; }
   local pts=""
   read -r -t 10 pts <&"${SIM[0]}"
-  if [ -z "$pts" ]; then fail "pelvane-sim printed no device path"; return; fi
-  timeout 30 "$qs" 1 "$pts" >"$out" 2>"$err"
+  if [ -z "$pts" ]; then
+    exec {SIM[1]}>&-
+    echo "pelvane-sim printed no device path" >"$err"
+    return 99
+  fi
+  timeout 30 "$@" 1 "$pts" >"$out" 2>"$err"
   local got=$?
   exec {SIM[1]}>&-
   wait "$SIM_PID" 2>/dev/null
-  if [ "$got" -ne 0 ]; then fail "quickstart exit $got"; return; fi
-  has quickstart "controller IC 0x32, firmware version 0x01"
-  has quickstart "card IDm 01 2E 4C 10 00 00 00 01"
-  has quickstart "block 0: 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50"
-  has quickstart "closed"
+  return $got
+}
+
+quickstart_test() {
+  local qs=$1 sim=$2 lib=$3
+  local name
+  for name in c python; do
+    if [ $name = c ]; then
+      example_run "$sim" "$qs"
+    else
+      PELVANE_LIBRARY=$lib example_run "$sim" python3 "$EXAMPLES/quickstart.py"
+    fi
+    local got=$?
+    if [ "$got" -ne 0 ]; then fail "quickstart ($name) exit $got"; continue; fi
+    has "quickstart $name" "controller IC 0x32, firmware version 0x01"
+    has "quickstart $name" "card IDm 01 2E 4C 10 00 00 00 01"
+    has "quickstart $name" "block 0: 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50"
+    has "quickstart $name" "closed"
+  done
   timeout 30 "$qs" 256 >"$out" 2>"$err"
   if [ $? -eq 3 ]; then pass; else fail "quickstart without a reader should exit 3"; fi
 }
 
 case "${1:-}" in
   tool) PELVANE=$2; tool_tests ;;
-  quickstart) quickstart_test "$2" "$3" ;;
-  *) echo "usage: $0 tool PELVANE | quickstart QUICKSTART PELVANE_SIM" >&2; exit 2 ;;
+  quickstart) quickstart_test "$2" "$3" "$4" ;;
+  *) echo "usage: $0 tool PELVANE | quickstart QUICKSTART PELVANE_SIM LIBPELVANE" >&2; exit 2 ;;
 esac
 
 echo "$passed passed, $failed failed"
