@@ -5,8 +5,9 @@
  *   quickstart 1 PATH     map port 1 onto a device path first (for example the
  *                         pseudo-terminal of the virtual reader on Linux)
  *
- * Build on Windows with MinGW:  i686-w64-mingw32-gcc quickstart.c -I include -L . -lpelvane
- * or with MSVC:                 cl quickstart.c /I include pelvane.lib
+ * Build on Windows with MinGW, next to pelvane.dll and libpelvane.dll.a:
+ *   i686-w64-mingw32-gcc quickstart.c -I include -L . -lpelvane -o quickstart.exe
+ * Other compilers load the DLL at run time instead (see docs/windows-guide.md).
  */
 #include <stdint.h>
 #include <stdio.h>
