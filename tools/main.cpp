@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
 
   addCommands(app, o);
   auto* shell = app.add_subcommand("shell", "an interactive session on one open reader");
-  auto* demo = app.add_subcommand("demo", "a guided tour of the virtual reader (use with --sim)");
+  auto* demo = app.add_subcommand("demo", "a guided tour on the virtual reader: every card kind, in seconds");
 
   try {
     app.parse(argc, argv);
