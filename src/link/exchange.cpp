@@ -91,7 +91,8 @@ std::int32_t exchangeFrame(int port, const std::uint8_t* frame, std::int32_t fra
     if (code != 0) return code;
   }
 
-  if (answer->bytes[3] == 0xFF && answer->bytes[4] == 0xFF) {
+  // The extended marker FF FF stands where a normal frame has LEN and LCS.
+  if (answer->bytes[kLenOffset] == 0xFF && answer->bytes[kLcsOffset] == 0xFF) {
     // Extended answer: 00 00 FF FF FF LENM LENL LCS D5 answer DCS 00. No checksum
     // is tested. Until LENM and LENL are in, at least 10 bytes are due.
     for (;;) {
@@ -159,8 +160,8 @@ std::int32_t exchangeCommand(int port, const std::uint8_t* payload, std::int32_t
 bool hasAnswer(const Answer& answer) { return answer.frameLength > 0; }
 
 bool answerIsExtended(const Answer& answer) {
-  return answer.frameLength >= kExtendedOverhead && answer.bytes[3] == 0xFF &&
-         answer.bytes[4] == 0xFF;
+  return answer.frameLength >= kExtendedOverhead && answer.bytes[kLenOffset] == 0xFF &&
+         answer.bytes[kLcsOffset] == 0xFF;
 }
 
 std::int32_t answerLength(const Answer& answer) { return answerLen(answer); }
