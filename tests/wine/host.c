@@ -129,6 +129,34 @@ static void PELVANE_CALL onTrace(const char* line) {
   snprintf(lastTrace, sizeof lastTrace, "%s", line);
 }
 
+/* The class members as an MSVC-built caller calls them: the object in ECX/RCX,
+ * the constructor and both assignments giving the object back. */
+#if defined(__i386__)
+#define MEMBER_CALL __attribute__((thiscall))
+#define MSVC_CONSTRUCT "??0CPelvane@@QAE@XZ"
+#define MSVC_COPY "??4CPelvane@@QAEAAV0@ABV0@@Z"
+#define MSVC_MOVE "??4CPelvane@@QAEAAV0@$$QAV0@@Z"
+#else
+#define MEMBER_CALL
+#define MSVC_CONSTRUCT "??0CPelvane@@QEAA@XZ"
+#define MSVC_COPY "??4CPelvane@@QEAAAEAV0@AEBV0@@Z"
+#define MSVC_MOVE "??4CPelvane@@QEAAAEAV0@$$QEAV0@@Z"
+#endif
+typedef void*(MEMBER_CALL* ConstructFn)(void* self);
+typedef void*(MEMBER_CALL* AssignFn)(void* self, const void* other);
+
+static void classMembers(void) {
+  unsigned char object[4] = {0};
+  unsigned char other[4] = {0};
+  ConstructFn construct = (ConstructFn)resolve(MSVC_CONSTRUCT);
+  AssignFn copy = (AssignFn)resolve(MSVC_COPY);
+  AssignFn move = (AssignFn)resolve(MSVC_MOVE);
+  if (construct == NULL || copy == NULL || move == NULL) return;
+  check(construct(object) == object, "the MSVC constructor returns the object");
+  check(copy(object, other) == object, "copy assignment returns the object");
+  check(move(object, other) == object, "move assignment returns the object");
+}
+
 static void exportsResolve(void) {
   rfOpen = (PelvaneRfOpenFn)resolve("RF_OPEN");
   rfClose = (PelvaneRfCloseFn)resolve("RF_CLOSE");
@@ -304,6 +332,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   exportsResolve();
+  classMembers();
   if (failed == 0) {
     rfBasics();
     rfModes();
