@@ -127,7 +127,7 @@ TEST_F(PollingTest, NoCardAnswersFeOnceTheDeadlinePasses) {
       {pelvane::kModeFelica, "05 20 FF FF 00", 10.0},
       {pelvane::kModeMifare, "02 20", 10.0},
       {pelvane::kModeTypeB, "03 20 00", 10.0},
-      {pelvane::kModeMifare, "02 20", 32.0},
+      {pelvane::kModeMifare, "02 20", 5.0},
   };
   noCard();
   for (const Wait& c : cases) {
