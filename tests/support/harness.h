@@ -11,14 +11,17 @@
 // Both reset the simulated platform (virtual clock at kStartMs) and the port
 // table, open the device with openDevice, and set the slot by hand: handle,
 // portNumber 3, ReaderMode 3 (kModeMifare), timeoutTenths 10.0, deadline 0.
-// The event record is cleared after set-up, so events()/writes() show only what
-// the test caused. Call arm() to arm the deadline (armDeadline) from now.
+// LinkTest's line runs at 115200 baud. The event record is cleared after set-up,
+// so events()/writes() show only what the test caused. Call arm(tenths) to set
+// timeoutTenths and arm the deadline from now. Far-side times (atUs, delayUs)
+// are simport::nowUs() microseconds, which start at 0 in SetUp.
 //
 // Frame spelling:
 //   hex("00 00 FF 00 FF 00")  bytes from hex text (spaces optional)
 //   frame(payload)            host frame: 00 00 FF LEN LCS D4 payload DCS 00
 //                             (extended above 246 bytes); built here, not by buildFrame
 //   answer(bytes)             reader frame with TFI D5: answer(hex("03 32 01 06 07"))
+//                             (extended when more than 254 answer bytes)
 //   answerExtended(bytes)     the same as an extended frame (00 00 FF FF FF LENM LENL ...)
 //   ACK(), NACK()             00 00 FF 00 FF 00 and 00 00 FF FF 00 00
 //   cat(a, b, ...)            concatenation
