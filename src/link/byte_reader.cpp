@@ -24,6 +24,7 @@ std::int32_t readByte(int port, std::uint8_t* out) {
       if (deadlineExpired(port)) return -2;
       polls = 0;
     }
+    // One empty poll, whether the pause ran its 1 ms or ended early on input.
     pauseForInput(handle, 1);
     ++polls;
   }
