@@ -59,7 +59,10 @@ inline Bytes infoFrame(std::uint8_t tfi, const Bytes& payload, bool extended = f
   if (len > 255 || extended) {
     const auto m = static_cast<std::uint8_t>(len >> 8);
     const auto l = static_cast<std::uint8_t>(len);
-    f.insert(f.end(), {0xFF, 0xFF, m, l, static_cast<std::uint8_t>(0x100 - ((m + l) & 0xFF))});
+    // Byte by byte: GCC 12 at -O2 misreads an initializer-list insert here (-Warray-bounds).
+    for (std::uint8_t b : {std::uint8_t{0xFF}, std::uint8_t{0xFF}, m, l,
+                           static_cast<std::uint8_t>(0x100 - ((m + l) & 0xFF))})
+      f.push_back(b);
   } else {
     f.push_back(static_cast<std::uint8_t>(len));
     f.push_back(static_cast<std::uint8_t>(0x100 - len));
