@@ -12,7 +12,10 @@
 // segment, 10 ms or 20 ms in some mode selections) the floor is wire time plus
 // those pauses.
 //
-//   pelvane_bench [--iterations N] [--no-libnfc]
+//   pelvane_bench [--iterations N] [--no-libnfc] [--realtime]
+// --realtime runs every thread of the benchmark (library, libnfc, the simulated
+// controller) under SCHED_FIFO, which keeps a busy machine's other work from
+// delaying them; both clients are measured the same way either way.
 // Prints a table and one line per operation for scripts:
 //   bench <operation> pelvane_ms=<mean> wire_ms=<..> [floor_ms=<..>] [libnfc_ms=<mean>]
 #include <algorithm>
@@ -27,6 +30,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sched.h>
 
 #include "cards.h"
 #include "controller.h"
@@ -84,14 +89,24 @@ Bytes hostFrame(const Bytes& payload) {
 // ---- measurements ----
 
 struct Sample {
-  double meanMs = 0.0;
-  double minMs = 0.0;
-  double maxMs = 0.0;
-  int iterations = 0;
-  std::size_t firstCommand = 0;  // controller command indexes covered by the timed runs
-  std::size_t endCommand = 0;
+  std::vector<double> ms;
+  std::vector<std::pair<std::size_t, std::size_t>> commands;  // controller command indexes per run
   int failures = 0;
-  double wireMs = 0.0;  // filled in after the replay, per operation
+  double wireMs = 0.0;  // per run, filled in after the replay
+
+  int runs() const { return static_cast<int>(ms.size()); }
+  double mean() const {
+    double t = 0.0;
+    for (double v : ms) t += v;
+    return ms.empty() ? 0.0 : t / static_cast<double>(ms.size());
+  }
+  double median() const {
+    if (ms.empty()) return 0.0;
+    std::vector<double> v = ms;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  }
+  double min() const { return ms.empty() ? 0.0 : *std::min_element(ms.begin(), ms.end()); }
 };
 
 struct Operation {
@@ -100,7 +115,10 @@ struct Operation {
   double pausesMs = 0.0;  // the library's own pauses in one operation
   Sample pelvane;
   Sample libnfc;
-  bool hasLibnfc = false;
+  // A command written raw, without waiting for its answer, whose bytes cross the
+  // line during the pause that follows it (mode selection's InSelect for Type B).
+  std::uint8_t overlapsPause = 0;
+  double floorMs = 0.0;  // wire time plus the pauses, less what overlaps them
 };
 
 class Bench {
@@ -109,14 +127,34 @@ class Bench {
   int run(bool withLibnfc);
 
  private:
+  using Run = std::function<bool()>;
+
   std::size_t commandCount() {
     std::size_t n = 0;
     server_.withController([&](pelvsim::Controller& c) { n = c.commands().size(); });
     return n;
   }
-  // Times fn over `iterations` runs after `warmup` untimed ones; fn returns
-  // false for a run that did not give the expected answer.
-  Sample measure(int iterations, int warmup, const std::function<bool()>& fn);
+  void timeOne(Sample& s, const Run& fn) {
+    const std::size_t first = commandCount();
+    const auto t0 = SteadyClock::now();
+    const bool ok = fn();
+    const double ms = std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
+    s.ms.push_back(ms);
+    s.commands.emplace_back(first, commandCount());
+    if (!ok) ++s.failures;
+  }
+  // Runs the library's and libnfc's version of an operation by turns, so that
+  // both see the same load on the machine; `warmup` untimed turns first.
+  void measure(Operation& o, int runs, int warmup, const Run& pelvane, const Run& libnfc = Run()) {
+    for (int i = 0; i < warmup; ++i) {
+      pelvane();
+      if (libnfc) libnfc();
+    }
+    for (int i = 0; i < runs; ++i) {
+      timeOne(o.pelvane, pelvane);
+      if (libnfc) timeOne(o.libnfc, libnfc);
+    }
+  }
   std::uint16_t command(const Bytes& packet) {
     return RF_COMMAND(kPort, packet.data(), response_.data());
   }
@@ -128,174 +166,160 @@ class Bench {
     return commandOk({0x07, 0x10, code, 0x0A, 0x00, 0x00, 0x00}, 5);
   }
   Operation& op(const std::string& name, const std::string& what, double pausesMs = 0.0) {
-    for (Operation& o : ops_) {
-      if (o.name == name) return o;
-    }
-    ops_.push_back(Operation{name, what, pausesMs, {}, {}, false});
+    ops_.push_back(Operation{name, what, pausesMs, {}, {}, 0, 0.0});
     return ops_.back();
   }
-  void runPelvane();
-#ifdef PELVANE_BENCH_LIBNFC
-  bool runLibnfc();
-#endif
+  bool openLibnfc();
+  void closeLibnfc();
+  void runAll();
   void countWire();
-  void report(bool withLibnfc);
+  void report();
 
   int iterations_;
   pelvsim::PtyServer server_;
   std::vector<std::uint8_t> response_ = std::vector<std::uint8_t>(PELVANE_RESPONSE_MAX);
   std::deque<Operation> ops_;
+#ifdef PELVANE_BENCH_LIBNFC
+  nfc_context* context_ = nullptr;
+  nfc_device* device_ = nullptr;
+#endif
 };
 
-Sample Bench::measure(int iterations, int warmup, const std::function<bool()>& fn) {
-  for (int i = 0; i < warmup; ++i) fn();
-  Sample s;
-  s.iterations = iterations;
-  s.firstCommand = commandCount();
-  double total = 0.0;
-  s.minMs = 1e12;
-  for (int i = 0; i < iterations; ++i) {
-    const auto t0 = SteadyClock::now();
-    const bool ok = fn();
-    const double ms = std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
-    total += ms;
-    s.minMs = std::min(s.minMs, ms);
-    s.maxMs = std::max(s.maxMs, ms);
-    if (!ok) ++s.failures;
-  }
-  s.endCommand = commandCount();
-  s.meanMs = total / iterations;
-  return s;
-}
-
-void Bench::runPelvane() {
-  const int n = iterations_;
-  // FeliCa: mode selection, polling, Read Without Encryption of 4 blocks of 090F.
-  op("select_felica", "0x10 mode 0x10: GetFirmwareVersion + 2 RFConfiguration").pelvane =
-      measure(n, 2, [&] { return selectMode(0x10); });
-  op("poll_felica", "0x20 in mode 1 (FeliCa 212k)").pelvane =
-      measure(n, 2, [&] { return commandOk({0x05, 0x20, 0xFF, 0xFF, 0x00}, 11); });
-  Bytes felicaRead = {0x00, 0x30};
-  felicaRead.insert(felicaRead.end(), kIdm.begin(), kIdm.end());
-  felicaRead.insert(felicaRead.end(), {0x01, 0x09, 0x0F, 0x04, 0x80, 0x00, 0x80, 0x01, 0x80, 0x02, 0x80, 0x03});
-  felicaRead[0] = static_cast<std::uint8_t>(felicaRead.size());
-  op("read_felica_4", "0x30 in mode 1: 4 blocks").pelvane =
-      measure(n, 2, [&] { return commandOk(felicaRead, 3 + 64); });
-
-  // MIFARE Classic: mode selection, polling, authentication + 4 READs, one READ.
-  selectMode(0x30);
-  op("poll_typea", "0x20 in mode 3 (Type A 106k)").pelvane =
-      measure(n, 2, [&] { return commandOk({0x02, 0x20}, 7); });
-  Bytes mifareRead = {0x0F, 0x30};
-  mifareRead.insert(mifareRead.end(), kUid.begin(), kUid.end());
-  mifareRead.insert(mifareRead.end(), kKey.begin(), kKey.end());
-  mifareRead.insert(mifareRead.end(), {0x01, 0x00, 0x04});  // sector 1, blocks 4 to 7
-  op("read_mifare_4", "0x30 in mode 3: auth + 4 READs").pelvane =
-      measure(n, 2, [&] { return commandOk(mifareRead, 3 + 64); });
-  // The sector stays open: one READ through the pass-through.
-  op("mifare_read_1", "0x86 30 04: one MIFARE READ (16 bytes)").pelvane =
-      measure(n, 2, [&] { return commandOk({0x04, 0x86, 0x30, 0x04}, 3 + 16); });
-
-  // Peer in mode 7: a 250-byte exchange and a segmented read of 10 segments.
-  op("select_peer", "0x10 mode 0x50: FeliCa poll, 20 ms, reset sequence", 20.0).pelvane =
-      measure(n, 2, [&] { return selectMode(0x50); });
-  commandOk({0x03, 0x50, 0x02}, 3);  // InJumpForDEP at 424k
-  Bytes exchange = {252, 0x86};
-  for (int i = 0; i < 250; ++i) exchange.push_back(static_cast<std::uint8_t>(i % 0xA0));
-  op("exchange_250", "0x86 of 250 bytes, echoed by the peer").pelvane =
-      measure(std::max(5, n / 2), 1, [&] {
-        return commandOk(exchange, 253) && std::memcmp(response_.data() + 3, exchange.data() + 2, 250) == 0;
-      });
-  op("segmented_10", "0x70: 10 segments of 243 bytes", 10 * 47.0).pelvane =
-      measure(std::max(3, n / 10), 1, [&] {
-        const std::uint16_t r = command({0x06, 0x70, 0x00, 0x00, 0x00, 0x0A});
-        return r == PELVANE_RESULT_DONE && response_[0] == 10 && response_[2] == 0x00;
-      });
-
-  // Type B mode selection: the raw InSelect, 10 ms, the reset sequence.
-  op("select_typeb", "0x10 mode 0x60: raw InSelect, 10 ms, reset sequence", 10.0).pelvane =
-      measure(n, 2, [&] { return selectMode(0x60); });
-}
-
+bool Bench::openLibnfc() {
 #ifdef PELVANE_BENCH_LIBNFC
-bool Bench::runLibnfc() {
-  nfc_context* context = nullptr;
-  nfc_init(&context);
-  if (context == nullptr) {
+  nfc_init(&context_);
+  if (context_ == nullptr) {
     std::fprintf(stderr, "bench: nfc_init failed\n");
     return false;
   }
   const std::string connstring = "pn532_uart:" + server_.slavePath() + ":115200";
-  nfc_device* device = nfc_open(context, connstring.c_str());
-  if (device == nullptr) {
+  device_ = nfc_open(context_, connstring.c_str());
+  if (device_ == nullptr || nfc_initiator_init(device_) < 0) {
     std::fprintf(stderr, "bench: libnfc could not open %s\n", connstring.c_str());
-    nfc_exit(context);
+    closeLibnfc();
     return false;
   }
-  bool ok = nfc_initiator_init(device) >= 0;
+  return true;
+#else
+  std::printf("bench: built without libnfc (libnfc-dev not found)\n");
+  return false;
+#endif
+}
+
+void Bench::closeLibnfc() {
+#ifdef PELVANE_BENCH_LIBNFC
+  if (device_ != nullptr) nfc_close(device_);
+  if (context_ != nullptr) nfc_exit(context_);
+  device_ = nullptr;
+  context_ = nullptr;
+#endif
+}
+
+void Bench::runAll() {
   const int n = iterations_;
+  Run none;
+#ifdef PELVANE_BENCH_LIBNFC
   nfc_target target;
   std::uint8_t rx[300];
   auto transceive = [&](const Bytes& tx, std::size_t expected) {
-    const int got = nfc_initiator_transceive_bytes(device, tx.data(), tx.size(), rx, sizeof rx, 1000);
+    const int got = nfc_initiator_transceive_bytes(device_, tx.data(), tx.size(), rx, sizeof rx, 1000);
     return got == static_cast<int>(expected);
   };
-  const nfc_modulation felica = {NMT_FELICA, NBR_212};
-  const nfc_modulation typeA = {NMT_ISO14443A, NBR_106};
-
-  if (ok) {
-    Operation& o = op("poll_felica", "");
-    o.libnfc = measure(n, 2, [&] {
-      return nfc_initiator_select_passive_target(device, felica, nullptr, 0, &target) > 0;
-    });
-    o.hasLibnfc = true;
-
-    Bytes read = {0x00, 0x06};
-    read.insert(read.end(), kIdm.begin(), kIdm.end());
-    read.insert(read.end(), {0x01, 0x0F, 0x09, 0x04, 0x80, 0x00, 0x80, 0x01, 0x80, 0x02, 0x80, 0x03});
-    read[0] = static_cast<std::uint8_t>(read.size());
-    Operation& r = op("read_felica_4", "");
-    r.libnfc = measure(n, 2, [&] { return transceive(read, 13 + 64); });
-    r.hasLibnfc = true;
-
-    Operation& a = op("poll_typea", "");
-    a.libnfc = measure(n, 2, [&] {
-      return nfc_initiator_select_passive_target(device, typeA, nullptr, 0, &target) > 0;
-    });
-    a.hasLibnfc = true;
-
-    Bytes auth = {0x60, 0x04};
-    auth.insert(auth.end(), kKey.begin(), kKey.end());
-    auth.insert(auth.end(), kUid.begin(), kUid.end());
-    Operation& m = op("read_mifare_4", "");
-    m.libnfc = measure(n, 2, [&] {
-      bool good = transceive(auth, 0);
-      for (std::uint8_t block = 4; block < 8; ++block) good = transceive({0x30, block}, 16) && good;
-      return good;
-    });
-    m.hasLibnfc = true;
-    Operation& one = op("mifare_read_1", "");
-    one.libnfc = measure(n, 2, [&] { return transceive({0x30, 0x04}, 16); });
-    one.hasLibnfc = true;
-
-    if (nfc_initiator_select_dep_target(device, NDM_ACTIVE, NBR_424, nullptr, &target, 1000) > 0) {
-      Bytes payload;
-      for (int i = 0; i < 250; ++i) payload.push_back(static_cast<std::uint8_t>(i % 0xA0));
-      Operation& x = op("exchange_250", "");
-      x.libnfc = measure(std::max(5, n / 2), 1, [&] {
-        return transceive(payload, 250) && std::memcmp(rx, payload.data(), 250) == 0;
-      });
-      x.hasLibnfc = true;
-    } else {
-      std::fprintf(stderr, "bench: libnfc found no DEP target\n");
-      ok = false;
-    }
-  }
-  nfc_close(device);
-  nfc_exit(context);
-  return ok;
-}
+  auto withLibnfc = [&](Run fn) { return device_ != nullptr ? fn : Run(); };
+#else
+  auto withLibnfc = [](Run) { return Run(); };
 #endif
+
+  // FeliCa: mode selection, polling, Read Without Encryption of 4 blocks of 090F.
+  measure(op("select_felica", "0x10 mode 0x10: GetFirmwareVersion + 2 RFConfiguration"), n, 2,
+          [&] { return selectMode(0x10); });
+  Run libnfcPollFelica;
+  Run libnfcReadFelica;
+  Bytes felicaRead = {0x00, 0x30};
+  felicaRead.insert(felicaRead.end(), kIdm.begin(), kIdm.end());
+  felicaRead.insert(felicaRead.end(), {0x01, 0x09, 0x0F, 0x04, 0x80, 0x00, 0x80, 0x01, 0x80, 0x02, 0x80, 0x03});
+  felicaRead[0] = static_cast<std::uint8_t>(felicaRead.size());
+#ifdef PELVANE_BENCH_LIBNFC
+  const nfc_modulation felica = {NMT_FELICA, NBR_212};
+  libnfcPollFelica = [&] {
+    return nfc_initiator_select_passive_target(device_, felica, nullptr, 0, &target) > 0;
+  };
+  // The same card command, service codes low byte first.
+  Bytes felicaFrame = {0x00, 0x06};
+  felicaFrame.insert(felicaFrame.end(), kIdm.begin(), kIdm.end());
+  felicaFrame.insert(felicaFrame.end(), {0x01, 0x0F, 0x09, 0x04, 0x80, 0x00, 0x80, 0x01, 0x80, 0x02, 0x80, 0x03});
+  felicaFrame[0] = static_cast<std::uint8_t>(felicaFrame.size());
+  libnfcReadFelica = [&, felicaFrame] { return transceive(felicaFrame, 13 + 64); };
+#endif
+  measure(op("poll_felica", "0x20 in mode 1 / select_passive_target FeliCa 212k"), n, 2,
+          [&] { return commandOk({0x05, 0x20, 0xFF, 0xFF, 0x00}, 11); }, withLibnfc(libnfcPollFelica));
+  measure(op("read_felica_4", "0x30 in mode 1 / transceive_bytes: Read w/o Encryption, 4 blocks"), n, 2,
+          [&] { return commandOk(felicaRead, 3 + 64); }, withLibnfc(libnfcReadFelica));
+
+  // MIFARE Classic 1K: polling, authentication + 4 READs of sector 1, one READ.
+  selectMode(0x30);
+  Run libnfcPollA;
+  Run libnfcReadMifare;
+  Run libnfcReadOne;
+#ifdef PELVANE_BENCH_LIBNFC
+  const nfc_modulation typeA = {NMT_ISO14443A, NBR_106};
+  libnfcPollA = [&] { return nfc_initiator_select_passive_target(device_, typeA, nullptr, 0, &target) > 0; };
+  Bytes auth = {0x60, 0x04};
+  auth.insert(auth.end(), kKey.begin(), kKey.end());
+  auth.insert(auth.end(), kUid.begin(), kUid.end());
+  libnfcReadMifare = [&, auth] {
+    bool good = transceive(auth, 0);
+    for (std::uint8_t block = 4; block < 8; ++block) good = transceive({0x30, block}, 16) && good;
+    return good;
+  };
+  libnfcReadOne = [&] { return transceive({0x30, 0x04}, 16); };
+#endif
+  measure(op("poll_typea", "0x20 in mode 3 / select_passive_target ISO14443A 106k"), n, 2,
+          [&] { return commandOk({0x02, 0x20}, 7); }, withLibnfc(libnfcPollA));
+  Bytes mifareRead = {0x0F, 0x30};
+  mifareRead.insert(mifareRead.end(), kUid.begin(), kUid.end());
+  mifareRead.insert(mifareRead.end(), kKey.begin(), kKey.end());
+  mifareRead.insert(mifareRead.end(), {0x01, 0x00, 0x04});  // sector 1, blocks 4 to 7
+  measure(op("read_mifare_4", "0x30 in mode 3 / transceive_bytes: auth key A + 4 READs"), n, 2,
+          [&] { return commandOk(mifareRead, 3 + 64); }, withLibnfc(libnfcReadMifare));
+  // The sector stays open after the authentication: one READ on its own.
+  measure(op("mifare_read_1", "0x86 30 04 / transceive_bytes 30 04: one READ of 16 bytes"), n, 2,
+          [&] { return commandOk({0x04, 0x86, 0x30, 0x04}, 3 + 16); }, withLibnfc(libnfcReadOne));
+
+  // Peer in mode 7: mode selection, a 250-byte exchange, a segmented read.
+  measure(op("select_peer", "0x10 mode 0x50: FeliCa poll, 20 ms pause, reset sequence", 20.0), n, 2,
+          [&] { return selectMode(0x50); });
+  commandOk({0x03, 0x50, 0x02}, 3);  // InJumpForDEP, active, 424k
+  Bytes exchange = {252, 0x86};
+  for (int i = 0; i < 250; ++i) exchange.push_back(static_cast<std::uint8_t>(i % 0xA0));
+  Run libnfcExchange;
+#ifdef PELVANE_BENCH_LIBNFC
+  Bytes payload(exchange.begin() + 2, exchange.end());
+  if (device_ != nullptr &&
+      nfc_initiator_select_dep_target(device_, NDM_ACTIVE, NBR_424, nullptr, &target, 1000) > 0) {
+    libnfcExchange = [&, payload] { return transceive(payload, 250) && std::memcmp(rx, payload.data(), 250) == 0; };
+  } else if (device_ != nullptr) {
+    std::fprintf(stderr, "bench: libnfc found no DEP target\n");
+  }
+#endif
+  measure(op("exchange_250", "0x86 / transceive_bytes: 250 bytes, echoed by the peer"), std::max(5, n / 2), 1,
+          [&] {
+            return commandOk(exchange, 253) &&
+                   std::memcmp(response_.data() + 3, exchange.data() + 2, 250) == 0;
+          },
+          withLibnfc(libnfcExchange));
+  measure(op("segmented_10", "0x70: 10 segments of 243 bytes, 47 ms after each", 10 * 47.0),
+          std::max(3, n / 10), 1, [&] {
+            const std::uint16_t r = command({0x06, 0x70, 0x00, 0x00, 0x00, 0x0A});
+            return r == PELVANE_RESULT_DONE && response_[0] == 10 && response_[2] == 0x00;
+          });
+
+  // Type B mode selection: the raw InSelect, 10 ms, the reset sequence.
+  Operation& typeB = op("select_typeb", "0x10 mode 0x60: raw InSelect, 10 ms pause, reset sequence", 10.0);
+  typeB.overlapsPause = 0x54;
+  measure(typeB, n, 2, [&] { return selectMode(0x60); });
+  (void)none;
+}
 
 // Replays every command the controller received on an unpaced model with the
 // same cards and counts, per command, the bytes both ways: the host frame, and
@@ -315,47 +339,55 @@ void Bench::countWire() {
     bytes[i] = hostFrameSize(commands[i].size()) + out;
     t += 1000000;  // a second apart: no frame runs into the next
   }
-  auto wireOf = [&](const Sample& s) {
+  // Mean bytes per run of the commands with code `only` (all when 0), as time.
+  auto wireOf = [&](const Sample& s, std::uint8_t only) {
     std::uint64_t total = 0;
-    for (std::size_t i = s.firstCommand; i < s.endCommand && i < bytes.size(); ++i) total += bytes[i];
-    return s.iterations > 0 ? wireMs(total) / s.iterations : 0.0;
+    for (const auto& [first, last] : s.commands) {
+      for (std::size_t i = first; i < last && i < bytes.size(); ++i) {
+        if (only == 0 || (!commands[i].empty() && commands[i][0] == only)) total += bytes[i];
+      }
+    }
+    return s.runs() > 0 ? wireMs(total) / s.runs() : 0.0;
   };
   for (Operation& o : ops_) {
-    o.pelvane.wireMs = wireOf(o.pelvane);
-    if (o.hasLibnfc) o.libnfc.wireMs = wireOf(o.libnfc);
+    o.pelvane.wireMs = wireOf(o.pelvane, 0);
+    o.libnfc.wireMs = wireOf(o.libnfc, 0);
+    const double overlap = o.overlapsPause != 0 ? wireOf(o.pelvane, o.overlapsPause) : 0.0;
+    o.floorMs = o.pelvane.wireMs - overlap + std::max(o.pausesMs, overlap);
   }
 }
 
-void Bench::report(bool withLibnfc) {
-  std::printf("\nPaced line: 115200 baud, 10 bits a byte, both directions; mean of the runs.\n");
-  std::printf("floor = wire time + the library's own pauses; target pelvane <= 1.10 x floor.\n\n");
-  std::printf("%-14s %5s %10s %9s %9s %7s %6s", "operation", "runs", "pelvane", "wire", "floor",
-              "x floor", "");
-  if (withLibnfc) std::printf(" %10s %9s %8s %9s", "libnfc", "its wire", "x wire", "pv/nfc");
-  std::printf("\n");
+void Bench::report() {
+  std::printf("\nPaced line: 115200 baud, 10 bits a byte, both directions. Times in ms: mean (median, min).\n");
+  std::printf("floor = wire time + the library's own pauses (less the bytes that cross during them);\n"
+              "target: pelvane mean <= 1.10 x floor.\n");
+  std::printf("libnfc runs by turns with the library on the same line; its wire time is its own bytes.\n\n");
+  std::printf("%-14s %4s %24s %8s %8s %7s %5s | %24s %8s %7s %7s\n", "operation", "runs",
+              "pelvane mean (med, min)", "wire", "floor", "x floor", "", "libnfc mean (med, min)",
+              "its wire", "x wire", "pv/nfc");
   for (const Operation& o : ops_) {
-    const double floor = o.pelvane.wireMs + o.pausesMs;
-    const double ratio = o.pelvane.meanMs / floor;
-    std::printf("%-14s %5d %7.2f ms %6.2f ms %6.2f ms %7.3f %6s", o.name.c_str(), o.pelvane.iterations,
-                o.pelvane.meanMs, o.pelvane.wireMs, floor, ratio, ratio <= 1.10 ? "ok" : "SLOW");
-    if (withLibnfc && o.hasLibnfc) {
-      std::printf(" %7.2f ms %6.2f ms %8.3f %9.3f", o.libnfc.meanMs, o.libnfc.wireMs,
-                  o.libnfc.meanMs / o.libnfc.wireMs, o.pelvane.meanMs / o.libnfc.meanMs);
+    const Sample& p = o.pelvane;
+    const double floor = o.floorMs;
+    const double ratio = p.mean() / floor;
+    std::printf("%-14s %4d %8.2f (%6.2f, %6.2f) %8.2f %8.2f %7.3f %5s |", o.name.c_str(), p.runs(),
+                p.mean(), p.median(), p.min(), p.wireMs, floor, ratio, ratio <= 1.10 ? "ok" : "SLOW");
+    const Sample& l = o.libnfc;
+    if (l.runs() > 0) {
+      std::printf(" %8.2f (%6.2f, %6.2f) %8.2f %7.3f %7.3f", l.mean(), l.median(), l.min(), l.wireMs,
+                  l.mean() / l.wireMs, p.mean() / l.mean());
     }
-    if (o.pelvane.failures > 0 || o.libnfc.failures > 0) {
-      std::printf("  (failed runs: pelvane %d, libnfc %d)", o.pelvane.failures, o.libnfc.failures);
+    if (p.failures > 0 || l.failures > 0) {
+      std::printf("  (failed runs: pelvane %d, libnfc %d)", p.failures, l.failures);
     }
     std::printf("\n");
   }
   std::printf("\n");
-  for (const Operation& o : ops_) {
-    std::printf("   %-14s %s\n", o.name.c_str(), o.what.c_str());
-  }
+  for (const Operation& o : ops_) std::printf("  %-14s %s\n", o.name.c_str(), o.what.c_str());
   std::printf("\n");
   for (const Operation& o : ops_) {
-    std::printf("bench %s pelvane_ms=%.3f wire_ms=%.3f", o.name.c_str(), o.pelvane.meanMs, o.pelvane.wireMs);
-    if (o.pausesMs > 0.0) std::printf(" floor_ms=%.3f", o.pelvane.wireMs + o.pausesMs);
-    if (o.hasLibnfc) std::printf(" libnfc_ms=%.3f", o.libnfc.meanMs);
+    std::printf("bench %s pelvane_ms=%.3f wire_ms=%.3f", o.name.c_str(), o.pelvane.mean(), o.pelvane.wireMs);
+    if (o.pausesMs > 0.0) std::printf(" floor_ms=%.3f", o.floorMs);
+    if (o.libnfc.runs() > 0) std::printf(" libnfc_ms=%.3f", o.libnfc.mean());
     std::printf("\n");
   }
 }
@@ -377,19 +409,22 @@ int Bench::run(bool withLibnfc) {
     std::fprintf(stderr, "bench: RF_OPEN failed on %s\n", server_.slavePath().c_str());
     return 2;
   }
-  std::printf("bench: %s, %d runs per operation\n", server_.slavePath().c_str(), iterations_);
-  runPelvane();
+  // Both clients keep the line open; only one talks at a time.
+  if (withLibnfc) openLibnfc();
+  double load = 0.0;
+  if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(f, "%lf", &load) != 1) load = 0.0;
+    std::fclose(f);
+  }
+  int policy = sched_getscheduler(0);
+  std::printf("bench: %s, %d runs per operation, load average %.2f, %s scheduling\n",
+              server_.slavePath().c_str(), iterations_, load, policy == SCHED_FIFO ? "real-time" : "normal");
+  runAll();
+  closeLibnfc();
   RF_CLOSE(kPort);
-
-  bool libnfcOk = false;
-#ifdef PELVANE_BENCH_LIBNFC
-  if (withLibnfc) libnfcOk = runLibnfc();
-#else
-  if (withLibnfc) std::printf("bench: built without libnfc (libnfc-dev not found)\n");
-#endif
   server_.stop();
   countWire();
-  report(libnfcOk);
+  report();
   int failures = 0;
   for (const Operation& o : ops_) failures += o.pelvane.failures + o.libnfc.failures;
   if (failures > 0) std::printf("bench: %d runs did not give the expected answer\n", failures);
@@ -407,8 +442,14 @@ int main(int argc, char** argv) {
       iterations = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--no-libnfc") {
       withLibnfc = false;
+    } else if (a == "--realtime") {
+      sched_param param{};
+      param.sched_priority = 20;
+      if (sched_setscheduler(0, SCHED_FIFO, &param) != 0) {
+        std::fprintf(stderr, "bench: real-time scheduling refused; running normally\n");
+      }
     } else {
-      std::fprintf(stderr, "usage: pelvane_bench [--iterations N] [--no-libnfc]\n");
+      std::fprintf(stderr, "usage: pelvane_bench [--iterations N] [--no-libnfc] [--realtime]\n");
       return 2;
     }
   }
