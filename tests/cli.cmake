@@ -19,6 +19,8 @@ if(NOT WIN32 AND TARGET pelvane_cli)
   add_test(NAME cli COMMAND bash ${PELVANE_CLI_TEST} tool $<TARGET_FILE:pelvane_cli>)
   set_tests_properties(cli PROPERTIES TIMEOUT 300)
   if(TARGET pelvane-sim)
+    add_test(NAME cli_device COMMAND bash ${PELVANE_CLI_TEST} device $<TARGET_FILE:pelvane_cli> $<TARGET_FILE:pelvane-sim>)
+    set_tests_properties(cli_device PROPERTIES TIMEOUT 120)
     add_test(NAME cli_quickstart
              COMMAND bash ${PELVANE_CLI_TEST} quickstart $<TARGET_FILE:quickstart> $<TARGET_FILE:pelvane-sim>
                      $<TARGET_FILE:pelvane>)

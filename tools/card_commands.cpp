@@ -31,6 +31,8 @@ Bytes hexData(const std::string& text, const std::string& what) {
   return b;
 }
 
+std::string byteCount(std::size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
 std::uint16_t wordOption(const std::string& text, const std::string& what) {
   const Bytes b = hexOption(text, 2, what);
   return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
@@ -212,7 +214,7 @@ int runWriteFelica(Context& c) {
   const FelicaRequest r = felicaRequest(c, true);
   const Bytes data = hexData(c.o.data, "the block data");
   if (data.size() != 16 * r.blocks.size()) {
-    throw Failure(kExitUsage, "--data has " + std::to_string(data.size()) + " bytes; " +
+    throw Failure(kExitUsage, "--data has " + byteCount(data.size()) + "; " +
                                   std::to_string(r.blocks.size()) + " block(s) need " +
                                   std::to_string(16 * r.blocks.size()));
   }
@@ -247,7 +249,7 @@ int runReadMifare(Context& c) {
 int runWriteMifare(Context& c) {
   const Bytes data = hexData(c.o.data, "the block data");
   if (data.empty() || data.size() % 16 != 0) {
-    throw Failure(kExitUsage, "--data has " + std::to_string(data.size()) + " bytes; blocks are 16 bytes each");
+    throw Failure(kExitUsage, "--data has " + byteCount(data.size()) + "; blocks are 16 bytes each");
   }
   const int count = static_cast<int>(data.size() / 16);
   const std::string problem = checkMifare(c.o.sector, c.o.block, count, true);
@@ -282,7 +284,7 @@ int runReadPages(Context& c) {
 int runWritePages(Context& c) {
   const Bytes data = hexData(c.o.data, "the page data");
   if (data.empty() || data.size() % 4 != 0) {
-    throw Failure(kExitUsage, "--data has " + std::to_string(data.size()) + " bytes; pages are 4 bytes each");
+    throw Failure(kExitUsage, "--data has " + byteCount(data.size()) + "; pages are 4 bytes each");
   }
   const int pages = static_cast<int>(data.size() / 4);
   const std::string problem = checkPages(c.o.start, pages, true);

@@ -128,38 +128,4 @@ int runSelected(CLI::App& app, Context& c, std::string* name) {
   return -1;
 }
 
-std::vector<std::string> splitWords(const std::string& line, std::string* error) {
-  std::vector<std::string> words;
-  std::string word;
-  bool inWord = false;
-  char quote = 0;
-  for (char ch : line) {
-    if (quote) {
-      if (ch == quote) {
-        quote = 0;
-      } else {
-        word += ch;
-      }
-      continue;
-    }
-    if (ch == '"' || ch == '\'') {
-      quote = ch;
-      inWord = true;
-    } else if (ch == ' ' || ch == '\t') {
-      if (inWord) words.push_back(word);
-      word.clear();
-      inWord = false;
-    } else {
-      word += ch;
-      inWord = true;
-    }
-  }
-  if (quote) {
-    if (error) *error = "unclosed quote";
-    return {};
-  }
-  if (inWord) words.push_back(word);
-  return words;
-}
-
 }  // namespace pelvtool

@@ -93,7 +93,4 @@ void addCommands(CLI::App& app, Options& o);
 // (e.g. "read felica") goes to *name. -1 when no command was selected.
 int runSelected(CLI::App& app, Context& c, std::string* name);
 
-// Splits a shell line into words: blanks separate, quotes group.
-std::vector<std::string> splitWords(const std::string& line, std::string* error);
-
 }  // namespace pelvtool

@@ -56,4 +56,8 @@ class History {
   std::vector<std::string> lines_;
 };
 
+// Splits a shell line into words: blanks separate, single or double quotes
+// group. Empty, with a message, for an unclosed quote.
+std::vector<std::string> splitWords(const std::string& line, std::string* error);
+
 }  // namespace pelvtool

@@ -83,19 +83,24 @@ void Output::call(const std::string& text, std::int32_t code, const std::string&
   std::fflush(stdout);
 }
 
+Json Output::document(const std::string& command, int exitCode, const std::string& error,
+                      const std::string& hint) const {
+  Json doc = Json::object();
+  doc.set("command", command);
+  doc.set("ok", exitCode == kExitOk);
+  doc.set("exit", exitCode);
+  doc.set("exit_name", exitCodeName(exitCode));
+  if (!error.empty()) doc.set("error", error);
+  if (!hint.empty()) doc.set("hint", hint);
+  if (fields_.size() > 0) doc.set("result", fields_);
+  doc.set("steps", steps_);
+  return doc;
+}
+
 void Output::finish(const std::string& command, int exitCode, const std::string& error,
                     const std::string& hint) {
   if (json_) {
-    Json doc = Json::object();
-    doc.set("command", command);
-    doc.set("ok", exitCode == kExitOk);
-    doc.set("exit", exitCode);
-    doc.set("exit_name", exitCodeName(exitCode));
-    if (!error.empty()) doc.set("error", error);
-    if (!hint.empty()) doc.set("hint", hint);
-    if (fields_.size() > 0) doc.set("result", fields_);
-    doc.set("steps", steps_);
-    std::fputs(doc.dump(2).c_str(), stdout);
+    std::fputs(document(command, exitCode, error, hint).dump(2).c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
   }

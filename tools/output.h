@@ -62,6 +62,10 @@ class Output {
   // Hands the fields over and starts an empty set (one step of the demo).
   Json takeFields();
 
+  // The JSON document of a finished command: command, ok, exit, exit_name,
+  // error and hint when given, result (the fields), steps.
+  Json document(const std::string& command, int exitCode, const std::string& error,
+                const std::string& hint) const;
   // Writes the JSON document (JSON mode) or nothing; then the error, if any,
   // goes to stderr as one line: "pelvane: <message>; <hint>".
   void finish(const std::string& command, int exitCode, const std::string& error,

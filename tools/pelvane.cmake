@@ -10,8 +10,7 @@ set(PELVANE_TOOL_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/shell.cpp
   ${CMAKE_CURRENT_LIST_DIR}/demo.cpp
   ${CMAKE_CURRENT_LIST_DIR}/reader.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/virtual_reader.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/port_list.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/virtual_reader.cpp)
 
 # The parts that talk to no reader, shared with the tool's tests.
 add_library(pelvane_tool_core STATIC
@@ -21,8 +20,12 @@ add_library(pelvane_tool_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/packets.cpp
   ${CMAKE_CURRENT_LIST_DIR}/output.cpp
   ${CMAKE_CURRENT_LIST_DIR}/line_editor.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/terminal.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/terminal.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/port_list.cpp)
 target_include_directories(pelvane_tool_core PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+if(WIN32)
+  target_link_libraries(pelvane_tool_core PUBLIC setupapi)
+endif()
 
 add_executable(pelvane_cli ${PELVANE_TOOL_SOURCES})
 set_target_properties(pelvane_cli PROPERTIES OUTPUT_NAME pelvane)
@@ -37,7 +40,6 @@ if(WIN32)
     file(CREATE_LINK /usr/include/CLI ${PELVANE_CLI11_DIR}/CLI SYMBOLIC)
   endif()
   target_include_directories(pelvane_cli PRIVATE ${PELVANE_CLI11_DIR})
-  target_link_libraries(pelvane_cli PRIVATE setupapi)
 elseif(TARGET pelvsim_pty)
   # The virtual reader of --sim: the simulated controller on a pseudo-terminal.
   target_link_libraries(pelvane_cli PRIVATE pelvsim_pty)

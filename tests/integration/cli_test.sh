@@ -2,6 +2,7 @@
 # The pelvane tool end to end on its virtual reader, and the Windows guide's
 # quick-start examples against pelvane-sim.
 #   cli_test.sh tool PELVANE
+#   cli_test.sh device PELVANE PELVANE_SIM                     (--device on a pelvane-sim terminal)
 #   cli_test.sh quickstart QUICKSTART PELVANE_SIM LIBPELVANE   (the C and the Python example)
 set -uo pipefail
 
@@ -183,6 +184,40 @@ TABLE
   run "unknown command" 2 --sim frobnicate
   run "help" 0 --help && has help "Exit codes: 0 ok"
 
+  # ---- output channels ----
+  run "trace beside json" 0 --sim --trace --json info && {
+    json_is "trace beside json" 'd["ok"]'
+    has_err "trace beside json" "trace: commandProc:"
+  }
+  run "ports json" 0 --sim --json ports &&
+    json_is "ports json" 'd["result"]["ports"][-1]["reader"] is True and d["result"]["ports"][-1]["port"] == 1'
+  run "progress off a terminal" 0 --sim --cards peer peer --segments 12 && has "progress off" "read 12 segment(s)"
+  if grep -qF "/12 segments" "$err"; then fail "progress bar drawn on a file"; else pass; fi
+  if command -v script >/dev/null; then
+    # script(1) gives the tool a terminal; the bar goes to it, the result to the file.
+    timeout 60 script -qec "'$PELVANE' --sim --cards peer peer --segments 12 >'$out'" /dev/null >"$err" 2>&1
+    if grep -qF "12/12 segments" "$err"; then pass; else fail "progress bar missing on a terminal"; fi
+    has "progress result" "read 12 segment(s)"
+  fi
+  printf '%s
+' "info" "02 00" | timeout 60 "$PELVANE" --sim --json shell >"$out" 2>"$err"
+  if python3 - "$out" <<'PY'
+import json, sys
+text = open(sys.argv[1]).read()
+docs, at = [], 0
+decoder = json.JSONDecoder()
+while at < len(text):
+    while at < len(text) and text[at].isspace():
+        at += 1
+    if at == len(text):
+        break
+    doc, at = decoder.raw_decode(text, at)
+    docs.append(doc)
+assert [d["command"] for d in docs] == ["info", "send", "shell"], [d["command"] for d in docs]
+assert docs[0]["ok"] and docs[1]["exit"] == 1
+PY
+  then pass; else fail "shell --json: one document per command"; fi
+
   # ---- the tour ----
   local t0=$SECONDS
   run "demo" 0 demo && {
@@ -235,10 +270,36 @@ quickstart_test() {
   if [ $? -eq 3 ]; then pass; else fail "quickstart without a reader should exit 3"; fi
 }
 
+# The tool on a device path of its own: --device maps the port onto pelvane-sim's terminal.
+device_test() {
+  PELVANE=$1
+  local sim=$2
+  coproc SIM { exec "$sim" --until-eof --cards mifare1k; }
+  local pts=""
+  read -r -t 10 pts <&"${SIM[0]}"
+  if [ -z "$pts" ]; then fail "pelvane-sim printed no device path"; exec {SIM[1]}>&-; return; fi
+  run "device info" 0 --device "$pts" info && has "device info" "$pts (port 1)"
+  run "device on port 9" 0 --port 9 --device "$pts" -p detect && {
+    has "device on port 9" "RF_OPEN(9) = 0x0000 opened"
+    has "device on port 9" "UID  0A 01 3C 4D"
+  }
+  # The card keeps what was written for as long as pelvane-sim runs.
+  run "device write" 0 --device "$pts" write mifare --sector 3 --block 1 -d 00112233445566778899AABBCCDDEEFF
+  run "device read back" 0 --device "$pts" read mifare --sector 3 --block 1 -n 1 &&
+    has "device read back" "block 13  00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"
+  run "device and sim" 2 --sim --device "$pts" info
+  exec {SIM[1]}>&-
+  wait "$SIM_PID" 2>/dev/null
+  run "device gone" 3 --device "$pts" info
+  run "device missing" 3 --device /nonexistent/tty info && has_err "device missing" "no reader answered on /nonexistent/tty"
+}
+
 case "${1:-}" in
   tool) PELVANE=$2; tool_tests ;;
+  device) device_test "$2" "$3" ;;
   quickstart) quickstart_test "$2" "$3" "$4" ;;
-  *) echo "usage: $0 tool PELVANE | quickstart QUICKSTART PELVANE_SIM LIBPELVANE" >&2; exit 2 ;;
+  *) echo "usage: $0 tool PELVANE | device PELVANE PELVANE_SIM | quickstart QUICKSTART PELVANE_SIM LIBPELVANE" >&2
+     exit 2 ;;
 esac
 
 echo "$passed passed, $failed failed"

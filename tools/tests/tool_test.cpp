@@ -2,11 +2,15 @@
 // what the library answers coming out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "hex.h"
 #include "json.h"
 #include "line_editor.h"
 #include "names.h"
+#include "output.h"
 #include "packets.h"
+#include "port_list.h"
 
 namespace pelvtool {
 namespace {
@@ -406,6 +410,120 @@ TEST(ShellHistory, AddsExpandsAndRefuses) {
   EXPECT_EQ(out, "send 02 00");
   for (const char* bad : {"!3", "!0", "!x", "!99999999999"}) EXPECT_FALSE(h.expand(bad, &out, &error)) << bad;
   EXPECT_EQ(h.listing(), "   1  info\n   2  detect\n");
+}
+
+
+TEST(ShellWords, QuotesGroupAndBlanksSeparate) {
+  struct Case {
+    const char* line;
+    std::vector<std::string> words;
+  } cases[] = {
+      {"read felica -s 090F", {"read", "felica", "-s", "090F"}},
+      {"  send\t07 10  ", {"send", "07", "10"}},
+      {"write page -d \"0A 0B 0C 0D\"", {"write", "page", "-d", "0A 0B 0C 0D"}},
+      {"a 'b \"c\"' d", {"a", "b \"c\"", "d"}},
+      {"x ''", {"x", ""}},
+      {"", {}},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    EXPECT_EQ(splitWords(c.line, &error), c.words) << c.line;
+  }
+  std::string error;
+  EXPECT_TRUE(splitWords("say \"unclosed", &error).empty());
+  EXPECT_EQ(error, "unclosed quote");
+}
+
+// ---- friendly names of bridge ports ----
+
+TEST(BridgeNames, OnlyTheTwoBridgesWithAWholePortNumber) {
+  struct Case {
+    const char* name;
+    int port;
+  } cases[] = {
+      {"CP210x USB to UART Bridge Controller (COM3)", 3},
+      {"Silicon Labs CP210x USB to UART Bridge Controller (COM12)", 12},
+      {"Prolific USB-to-Serial Comm Port (COM256)", 256},
+      {"Prolific USB-to-Serial Comm Port (COM257)", 0},
+      {"Prolific USB-to-Serial Comm Port (COM0)", 0},
+      {"CP210x USB to UART Bridge Controller (COM)", 0},
+      {"CP210x USB to UART Bridge Controller (COM3", 0},
+      {"CP210x USB to UART Bridge Controller (COM3x)", 0},
+      {"CP210x USB to UART Bridge Controller (COM00003)", 0},
+      {"USB Serial Device (COM4)", 0},
+      {"", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(bridgePortNumber(c.name), c.port) << c.name;
+}
+
+// ---- names of commands and exit codes ----
+
+TEST(Names, EveryListedCommandByteHasAName) {
+  const std::vector<unsigned> listed{0x01, 0x10, 0x20, 0x21, 0x25, 0x30, 0x31, 0x32, 0x33, 0x50, 0x51, 0x60,
+                                     0x70, 0x71, 0x86, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6};
+  for (unsigned cmd = 0; cmd < 256; ++cmd) {
+    const bool isListed = std::find(listed.begin(), listed.end(), cmd) != listed.end();
+    EXPECT_EQ(!commandName(static_cast<std::uint8_t>(cmd)).empty(), isListed) << hexByte(cmd);
+  }
+  for (int code = kExitOk; code <= kExitInternal; ++code) EXPECT_STRNE(exitCodeName(code), "unknown");
+  EXPECT_STREQ(exitCodeName(99), "unknown");
+}
+
+TEST(Names, EveryStatusByteHasWords) {
+  for (unsigned s = 0; s < 256; ++s) {
+    EXPECT_FALSE(statusName(static_cast<std::uint8_t>(s)).empty()) << hexByte(s);
+    EXPECT_FALSE(statusMeaning(static_cast<std::uint8_t>(s)).empty()) << hexByte(s);
+  }
+}
+
+// ---- what the tool records for --json ----
+
+TEST(Recording, ExchangesAndCallsBecomeSteps) {
+  Output out(true, false);
+  Exchange e;
+  e.request = hex("02 00");
+  std::uint8_t buf[8];
+  prepareResponse(0x00, buf, sizeof buf);
+  const Bytes answer = hex("03 00 FC");
+  std::copy(answer.begin(), answer.end(), buf);
+  e.response = parseResponse(0x00, buf, sizeof buf);
+  e.result = 2;
+  out.exchange(e);
+  Exchange silent;
+  silent.request = hex("02 20");
+  silent.result = 2;
+  out.exchange(silent);
+  out.call("RW_Open(1)", 0xA203, "no Type B card answered");
+  out.fields().set("idm", "01 02");
+
+  const Json doc = out.document("send", kExitFailed, "the reader answered 0xFC", "");
+  EXPECT_FALSE(doc.find("ok")->boolean());
+  EXPECT_EQ(doc.find("exit")->number(), 1);
+  EXPECT_EQ(doc.find("hint"), nullptr) << "no empty hint";
+  EXPECT_EQ(doc.find("result")->find("idm")->string(), "01 02");
+  const Json& steps = *doc.find("steps");
+  ASSERT_EQ(steps.size(), 3u);
+  EXPECT_EQ(steps.at(0).find("command")->string(), "02 00");
+  EXPECT_EQ(steps.at(0).find("response")->string(), "03 00 FC");
+  EXPECT_EQ(steps.at(0).find("status_name")->string(), "not listed or out of range");
+  EXPECT_EQ(steps.at(0).find("result_name")->string(), "refused");
+  EXPECT_EQ(steps.at(1).find("response")->kind(), Json::Kind::Null) << "no response written";
+  EXPECT_EQ(steps.at(1).find("status"), nullptr);
+  EXPECT_EQ(steps.at(2).find("code")->number(), 0xA203);
+
+  const Json taken = out.takeFields();
+  EXPECT_EQ(taken.find("idm")->string(), "01 02");
+  EXPECT_EQ(out.document("x", 0, "", "").find("result"), nullptr) << "taken fields start afresh";
+  out.reset();
+  EXPECT_EQ(out.document("x", 0, "", "").find("steps")->size(), 0u);
+}
+
+TEST(Recording, FailureCarriesExitAndHint) {
+  const Failure f(kExitNoReader, "no reader found on any CP210x or PL2303 port", "try --port N or --sim");
+  EXPECT_EQ(f.exit, 3);
+  EXPECT_STREQ(f.what(), "no reader found on any CP210x or PL2303 port");
+  EXPECT_EQ(f.hint, "try --port N or --sim");
+  EXPECT_EQ(describeStatus(0xFE), "0xFE time-out");
 }
 
 }  // namespace
