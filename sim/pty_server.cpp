@@ -106,10 +106,14 @@ struct PtyServer::State {
         }
       }
       if (fd >= 0 && (fds[1].revents & POLLIN)) {
+        // The host's speed is taken before the bytes are read: a host that changes
+        // speed with TCSADRAIN waits until these bytes are read, so this is the speed
+        // they were sent at.
+        const std::uint32_t baud = hostBaud();
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n > 0) {
           std::lock_guard<std::mutex> lock(mutex);
-          controller.hostWrote(buffer.data(), static_cast<std::size_t>(n), now(), hostBaud());
+          controller.hostWrote(buffer.data(), static_cast<std::size_t>(n), now(), baud);
         }
       }
       due.clear();

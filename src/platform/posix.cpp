@@ -251,7 +251,10 @@ bool setLineSettings(PortHandle handle, const LineSettings* settings) {
   std::memcpy(&tag, settings->native, sizeof tag);
   std::memcpy(&cflag, settings->native + 4, sizeof cflag);
   if (tag == kNativeTag && (cflag & CRTSCTS) != 0) t.c_cflag |= CRTSCTS;
-  if (cfsetspeed(&t, speed) != 0 || tcsetattr(p->fd, TCSANOW, &t) != 0) return false;
+  // TCSADRAIN: bytes already written still go out at the old speed, as a UART
+  // sends what it holds before the line changes (the speed switch at bring-up
+  // writes the ACK at 9600 and then moves to the new speed).
+  if (cfsetspeed(&t, speed) != 0 || tcsetattr(p->fd, TCSADRAIN, &t) != 0) return false;
   // tcsetattr succeeds when any part was applied: read back to see the speed took.
   termios back{};
   if (tcgetattr(p->fd, &back) != 0) return false;
