@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,8 +34,11 @@ constexpr DeviceList kTheDeviceList = 1;
 // Marks LineSettings.native as filled by getLineSettings.
 constexpr std::uint32_t kNativeTag = 0x50534958;  // "PSIX"
 
+// Calls for different ports run on different threads: a record is claimed and
+// freed atomically, and the device list and last error are per thread, as a
+// SetupDi list handle and GetLastError are.
 struct OpenPort {
-  int fd = -1;
+  std::atomic<int> fd{-1};
   CommTimeouts timeouts;
 };
 
@@ -42,7 +46,7 @@ OpenPort openPorts[kMaxOpen];
 constexpr const char* kTtyClassFolder = "/sys/class/tty";
 char ttyClassFolder[kPathRoom] = "/sys/class/tty";
 char overrides[257][kPathRoom];
-std::uint32_t lastErrorCode = 0;
+thread_local std::uint32_t lastErrorCode = 0;
 
 // The device list: bridge kind per listed ttyUSB number.
 enum BridgeKind { kOtherDriver, kCp210x, kPl2303 };
@@ -50,9 +54,9 @@ struct ListedDevice {
   int usbIndex;
   BridgeKind kind;
 };
-ListedDevice listed[kMaxListed];
-int listedCount = 0;
-bool listOpen = false;
+thread_local ListedDevice listed[kMaxListed];
+thread_local int listedCount = 0;
+thread_local bool listOpen = false;
 
 OpenPort* portOf(PortHandle handle) {
   if (handle < 0) return nullptr;
@@ -161,14 +165,6 @@ int usbIndexOf(const char* name) {
 PortHandle openDevice(const char* path, std::uint32_t flagsAndAttributes) {
   (void)flagsAndAttributes;  // no POSIX meaning
   if (path == nullptr) return kInvalidHandle;
-  OpenPort* record = nullptr;
-  for (OpenPort& p : openPorts) {
-    if (p.fd < 0) {
-      record = &p;
-      break;
-    }
-  }
-  if (record == nullptr) return kInvalidHandle;
   const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     lastErrorCode = static_cast<std::uint32_t>(errno);
@@ -192,16 +188,22 @@ PortHandle openDevice(const char* path, std::uint32_t flagsAndAttributes) {
     close(fd);
     return kInvalidHandle;
   }
-  record->fd = fd;
-  record->timeouts = CommTimeouts{};
-  return fd;
+  for (OpenPort& p : openPorts) {
+    int vacant = -1;
+    if (p.fd.compare_exchange_strong(vacant, fd)) {
+      p.timeouts = CommTimeouts{};
+      return fd;
+    }
+  }
+  close(fd);
+  return kInvalidHandle;
 }
 
 void closeDevice(PortHandle handle) {
   OpenPort* p = portOf(handle);
   if (p == nullptr) return;
-  close(p->fd);  // releases the flock and, on the last close, TIOCEXCL
-  p->fd = -1;
+  // The record is free before another open can be given the same descriptor.
+  close(p->fd.exchange(-1));  // releases the flock and, on the last close, TIOCEXCL
 }
 
 bool getLineSettings(PortHandle handle, LineSettings* settings) {
