@@ -41,23 +41,23 @@ static_assert(4 + kSegmentSize * kByBlockMaxCount <= kLargestResponse, "response
 // Pause after every received segment, the last one included, to pace the peer.
 constexpr std::uint32_t kSegmentPauseMs = 47;
 
-std::uint8_t byBlockArea[kByBlockArea];
-std::uint8_t fromZeroArea[kFromZeroArea];
-
 // A6, block, segment, sent to the peer as the target exchange packet 05 30 A6 b s
 // (the exchange ignores the packet's command byte).
 constexpr std::uint8_t kSegmentRequest[] = {0x05, 0x30, 0xA6, 0x00, 0x00};
 constexpr int kRequestBlock = 3;
 constexpr int kRequestSegment = 4;
 
-// Reads `count` segments into area; *received counts the segments stored.
-// Returns 0 or the code that stopped the transfer.
+// Reads `count` segments into area, the response's data; *received counts the
+// segments stored. No buffer outlives the call, so reads on different ports
+// never share one. Returns 0 or the code that stopped the transfer.
 std::int32_t fetchSegments(int port, bool byBlock, std::uint8_t block, std::uint8_t first,
                            std::int32_t count, std::uint8_t* area, std::int32_t* received) {
   std::int32_t position = kSegmentsPerBlock * block + first;  // 0x70 only
   std::uint8_t request[sizeof(kSegmentRequest)];
   std::memcpy(request, kSegmentRequest, sizeof(request));
   std::uint8_t answer[kLongestAnswer];
+  std::uint8_t carry[kLongestAnswer - kSegmentSize];
+  std::int32_t carried = 0;
   for (std::int32_t k = 0; k < count; ++k) {
     armDeadline(port);
     if (byBlock) {
@@ -72,8 +72,16 @@ std::int32_t fetchSegments(int port, bool byBlock, std::uint8_t block, std::uint
     if (code != 0) return code;
     if (length < 0) length = 0;
     if (length > kLongestAnswer) length = kLongestAnswer;
-    // A longer answer runs into the next segment, which the next answer overwrites.
-    std::memcpy(area + kSegmentSize * k, answer, static_cast<std::size_t>(length));
+    // A longer answer runs into the next segment, which the next answer overwrites;
+    // its tail is carried and lands only if that segment arrives, so nothing is
+    // written past the segments received.
+    std::uint8_t* segment = area + kSegmentSize * k;
+    std::memset(segment, 0, kSegmentSize);
+    std::memcpy(segment, carry, static_cast<std::size_t>(carried));
+    const std::int32_t own = length < kSegmentSize ? length : kSegmentSize;
+    std::memcpy(segment, answer, static_cast<std::size_t>(own));
+    carried = length - own;
+    std::memcpy(carry, answer + own, static_cast<std::size_t>(carried));
     ++*received;
     sleepMs(kSegmentPauseMs);
     ++position;
@@ -88,8 +96,7 @@ std::uint16_t readSegments(int port, const std::uint8_t* command, std::uint8_t* 
 
   const std::uint8_t cmd = command[1];
   const bool byBlock = cmd != kCmdFromZero;
-  std::uint8_t* area = byBlock ? byBlockArea : fromZeroArea;
-  std::memset(area, 0, byBlock ? sizeof(byBlockArea) : sizeof(fromZeroArea));
+  std::uint8_t* area = response + (byBlock ? 4 : 3);
   std::int32_t received = 0;
 
   std::int32_t code = 0;
@@ -129,7 +136,6 @@ std::uint16_t readSegments(int port, const std::uint8_t* command, std::uint8_t* 
   response[at++] = byBlock ? kCmdByBlock : kCmdFromZero;
   response[at++] = status;
   if (byBlock) response[at++] = kByBlockMarker;
-  std::memcpy(response + at, area, static_cast<std::size_t>(kSegmentSize * received));
 
   // A link failure, or either read outside initiator mode, closes the port.
   if (code == kLinkFailed) dropHandle(port);
