@@ -12,11 +12,11 @@
 namespace pelvane {
 
 int findOpenSlot(std::int32_t port) {
-  for (int p = 1; p <= kPortCount; ++p) {
-    const PortSlot& s = slot(p);
-    if (s.handle != kInvalidHandle && s.portNumber == port) return p;
-  }
-  return 0;
+  // A slot's portNumber is -1 or its own number, so only slot `port` can match;
+  // looking at that slot alone keeps calls for other ports off it.
+  if (port < 1 || port > kPortCount) return 0;
+  const PortSlot& s = slot(port);
+  return s.handle != kInvalidHandle && s.portNumber == port ? port : 0;
 }
 
 namespace {
