@@ -1,9 +1,10 @@
 // Arbitrary command packets into the dispatcher in every ReaderMode, against the
 // simulated controller with cards of every kind, a DEP peer and an initiator in
-// its field. Input: the mode, a settings byte (time-out, line pacing, random
-// line faults), then packets as LEN and LEN - 1 further bytes. Each packet sits
-// in a heap block of exactly max(LEN, 2) bytes, so any read past LEN is caught;
-// the response buffer is a heap block of the largest response size.
+// its field. Input: the mode, a settings byte (time-out, answer delay, random
+// line faults, cards out of the field), then packets as LEN and LEN - 1 further
+// bytes. Each packet sits in a heap block of exactly max(LEN, 2) bytes, so any
+// read past LEN is caught; the response buffer is a heap block of the largest
+// response size.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -40,9 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     controller.field());
   const std::uint8_t mode = in.byte();
   const std::uint8_t settings = in.byte();
-  // Pacing gives every exchange line time, so the retry loops run into their
-  // deadlines in a few hundred exchanges.
-  controller.setPacing((settings & 0x10) == 0);
+  // Pacing gives every exchange line time, as on a real line, so the retry loops
+  // run into their deadlines in a few hundred exchanges. Without it a Type B
+  // wake-up with no card answers in no time and is repeated 100000 times.
+  controller.setPacing(true);
+  if (settings & 0x10) controller.setAnswerDelayUs(2000);
   if (settings & 0x20) controller.faults().randomize(in.byte(), 0.3);
   if (settings & 0x40) controller.field().present = false;
   ControllerSide far(controller);

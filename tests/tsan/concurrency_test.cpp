@@ -1,0 +1,160 @@
+// Calls for different ports touch different slots: several threads, each with
+// its own port and its own simulated controller on its own pseudo-terminal, run
+// the real POSIX code through the exports in a loop (open, mode selection,
+// polls, card reads, a Type B session, segmented peer reads, close). Built with
+// -fsanitize=thread and run by tests/tsan/run.sh: ThreadSanitizer reports any
+// data race; this program reports wrong answers and prints one PASS/FAIL line.
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cards.h"
+#include "field.h"
+#include "pelvane.h"
+#include "port/port_table.h"
+#include "pty_server.h"
+
+namespace {
+
+std::atomic<long> traceLines{0};
+std::atomic<long> commands{0};
+std::atomic<int> failures{0};
+
+void PELVANE_CALL countTrace(const char* line) {
+  if (line != nullptr && line[0] != '\0') traceLines.fetch_add(1);
+}
+
+void fail(int port, const char* what, long got) {
+  if (failures.fetch_add(1) < 20) std::fprintf(stderr, "port %d: %s (got %ld)\n", port, what, got);
+}
+
+struct Packet {
+  std::uint8_t bytes[64];
+};
+
+// RF_COMMAND with the expected result and the response's STATUS.
+bool command(int port, const std::vector<std::uint8_t>& packet, std::uint16_t result,
+             std::uint8_t* response, const char* what) {
+  commands.fetch_add(1);
+  const std::uint16_t r = RF_COMMAND(port, packet.data(), response);
+  if (r != result) {
+    fail(port, what, r);
+    return false;
+  }
+  return true;
+}
+
+// One port's workload; every port runs the same loop at the same time.
+void workload(int port, int cycles) {
+  std::vector<std::uint8_t> response(PELVANE_RESPONSE_MAX);
+  std::uint8_t* r = response.data();
+  for (int i = 0; i < cycles; ++i) {
+    std::int32_t opened = 0;
+    const std::uint16_t o = RF_OPEN(port, &opened);
+    if (o != 0 || opened != port) {
+      fail(port, "RF_OPEN", o);
+      continue;
+    }
+    // Type A: select, poll, read sector 1.
+    command(port, {0x07, 0x10, 0x30, 0x05, 0x00, 0x00, 0x00}, 0, r, "select Type A");
+    if (command(port, {0x02, 0x20}, 0, r, "poll Type A") && (r[0] != 7 || r[3] != 0x0A)) {
+      fail(port, "Type A UID", r[3]);
+    }
+    if (command(port, {0x0F, 0x30, 0x0A, 0x01, 0x3C, 0x4D, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                       0x01, 0x00, 0x01},
+                0, r, "MIFARE read") &&
+        (r[0] != 19 || r[3] != 4)) {
+      fail(port, "MIFARE block 4", r[3]);
+    }
+    // FeliCa: select, poll, read one block.
+    command(port, {0x07, 0x10, 0x10, 0x05, 0x00, 0x00, 0x00}, 0, r, "select FeliCa");
+    if (command(port, {0x05, 0x20, 0xFF, 0xFF, 0x00}, 0, r, "poll FeliCa") && r[0] != 11) {
+      fail(port, "FeliCa IDm", r[0]);
+    }
+    command(port, {0x10, 0x30, 0x01, 0x2E, 0x4C, 0x10, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x09,
+                   0x01, 0x80, 0x00},
+            0, r, "FeliCa read");
+    // Peer: activate and read two segments; the answer lands in the response.
+    command(port, {0x07, 0x10, 0x50, 0x05, 0x00, 0x00, 0x00}, 0, r, "select peer");
+    command(port, {0x03, 0x50, 0x00}, 0, r, "activate peer");
+    if (command(port, {0x06, 0x70, 0x00, static_cast<std::uint8_t>(port & 0x07), 0x00, 0x02}, 0, r,
+                "segmented read")) {
+      // Segment (block, 0) byte j is block * 31 + j: each port reads its own block.
+      const int block = port & 0x07;
+      for (int j = 0; j < 243; ++j) {
+        if (r[4 + j] != static_cast<std::uint8_t>(block * 31 + j)) {
+          fail(port, "segment data of another port", r[4 + j]);
+          break;
+        }
+      }
+    }
+    command(port, {0x02, 0x51}, 0, r, "end peer");
+    if (RF_CLOSE(port) != 0) fail(port, "RF_CLOSE", 1);
+
+    // A Type B session through the RW_ interface (ports 1 to 255).
+    if (port <= 255) {
+      if (RW_Open(port) != PELVANE_RW_OK) {
+        fail(port, "RW_Open", 0);
+        continue;
+      }
+      if (RW_Activate(port, 1, 0, 0, 0) != PELVANE_RW_OK) fail(port, "RW_Activate", 0);
+      const std::uint8_t apdu[] = {0x00, 0xB0, 0x00, static_cast<std::uint8_t>(port), 0x08};
+      std::uint8_t answer[PELVANE_APDU_RESPONSE_MAX];
+      std::int32_t length = 0;
+      const std::int32_t t = RW_Transmit(port, 0, 0, sizeof apdu, apdu, &length, answer);
+      if (t != PELVANE_RW_OK || length != 10) {
+        fail(port, "RW_Transmit", t);
+      } else if (answer[0] != static_cast<std::uint8_t>(port * 7 + 3)) {
+        fail(port, "APDU data of another port", answer[0]);
+      }
+      std::int32_t status = 0;
+      RW_Sense(port, 0, &status, 0);
+      if (status != PELVANE_CARD_ACTIVATED) fail(port, "RW_Sense", status);
+      RW_Deactivate(port, 0, 0);
+      RW_Close(port);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int cycles = argc > 1 ? std::atoi(argv[1]) : 6;
+  // Port 256 and port 1 side by side, and two more.
+  const std::vector<int> ports = {1, 256, 2, 77};
+  pelvane::setUpPortTable();
+  PV_SetTraceSink(countTrace);
+
+  std::vector<std::unique_ptr<pelvsim::PtyServer>> servers;
+  for (int port : ports) {
+    auto server = std::make_unique<pelvsim::PtyServer>();
+    std::string error;
+    if (!server->open(&error) || !server->start()) {
+      std::printf("tsan: FAIL (pseudo-terminal: %s)\n", error.c_str());
+      return 1;
+    }
+    server->withController([](pelvsim::Controller& c) {
+      pelvsim::addCards("mifare1k,felica,typeB,peer", c.field());
+    });
+    if (PV_SetPortDevice(port, server->slavePath().c_str()) != 0) {
+      std::printf("tsan: FAIL (PV_SetPortDevice %d)\n", port);
+      return 1;
+    }
+    servers.push_back(std::move(server));
+  }
+
+  std::vector<std::thread> threads;
+  for (int port : ports) threads.emplace_back(workload, port, cycles);
+  for (std::thread& t : threads) t.join();
+  for (auto& s : servers) s->stop();
+
+  const int f = failures.load();
+  std::printf("tsan: %s: %zu threads, %d cycles each, %ld commands, %ld trace lines, %d wrong answers\n",
+              f == 0 ? "PASS" : "FAIL", ports.size(), cycles, commands.load(), traceLines.load(), f);
+  return f == 0 ? 0 : 1;
+}

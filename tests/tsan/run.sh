@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the concurrency program with ThreadSanitizer (clang) and runs it: four
+# threads, ports 1, 256, 2 and 77, each with its own simulated controller on its
+# own pseudo-terminal. Passes when every answer is right and ThreadSanitizer
+# reports nothing. Prints one closing line "tsan: PASS" or "tsan: FAIL ...".
+#   tests/tsan/run.sh            6 cycles per thread
+#   TSAN_CYCLES=50 tests/tsan/run.sh
+#   TSAN_BUILD=some/folder       build folder (default build-harden-tsan)
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+
+build=${TSAN_BUILD:-build-harden-tsan}
+cycles=${TSAN_CYCLES:-6}
+
+if [ ! -f "$build/build.ninja" ]; then
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPELVANE_SANITIZE=thread -DPELVANE_TESTS=OFF -DPELVANE_TOOLS=OFF >/dev/null || {
+    echo "tsan: FAIL (configure)"; exit 1; }
+fi
+ninja -C "$build" tsan_concurrency >/dev/null || {
+  ninja -C "$build" tsan_concurrency | tail -30; echo "tsan: FAIL (build)"; exit 1; }
+
+log=$(mktemp /tmp/pelvane-tsan.XXXXXX)
+trap 'rm -f "$log"' EXIT
+TSAN_OPTIONS="halt_on_error=0 exitcode=66 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
+  "$build/tsan/tsan_concurrency" "$cycles" >"$log" 2>&1
+rc=$?
+reports=$(grep -c 'WARNING: ThreadSanitizer' "$log")
+if [ "$rc" -eq 0 ] && [ "$reports" -eq 0 ]; then
+  tail -1 "$log"
+  exit 0
+fi
+cat "$log" | head -150
+echo "tsan: FAIL (exit code $rc, $reports ThreadSanitizer reports)"
+exit 1
