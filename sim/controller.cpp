@@ -979,6 +979,15 @@ void Controller::hostWrote(const std::uint8_t* data, std::size_t n, std::uint64_
   auto arrival = [&](std::size_t k) { return s.pacing ? start + lineTimeUs(k + 1, lineBaud) : nowUs; };
   for (std::size_t k = 0; k < n; ++k) {
     const std::uint64_t t = arrival(k);
+    if (hostBaud != 0 && hostBaud != s.baud && s.pendingBaud == hostBaud) {
+      // A pseudo-terminal carries no timing: a host that writes the ACK of a speed
+      // switch and changes its speed at once can have that ACK read after the change,
+      // or lose it to its own purge. Bytes at the new speed while the switch waits
+      // for its ACK show that the host has switched: the controller follows.
+      s.rx.clear();
+      s.rxTimes.clear();
+      s.hostAck(t);
+    }
     if (hostBaud != 0 && hostBaud != s.baud) {
       // Noise at the controller's speed: the bytes and any frame begun are lost.
       s.rx.clear();

@@ -29,6 +29,27 @@ TEST(SimLine, SpeedSwitchAppliesAfterTheHostAckThatFollowsTheAnswer) {
   EXPECT_HEX(cat(ack(), kFirmwareReply), h.send(hex("02"), 115200));
 }
 
+// Over a pseudo-terminal the host's ACK can be read after the host has changed
+// speed, or be lost to the host's purge: the controller follows the host then.
+TEST(SimLine, PendingSpeedSwitchFollowsAHostAlreadyAtTheNewSpeed) {
+  for (bool ackSurvives : {true, false}) {
+    Host h;
+    h.c.setBaud(9600);
+    h.send(hex("10 04"), 9600);
+    if (ackSurvives) h.write(ack(), 115200);
+    EXPECT_HEX(cat(ack(), kFirmwareReply), h.send(hex("02"), 115200)) << ackSurvives;
+    EXPECT_EQ(115200u, h.c.baud());
+  }
+}
+
+TEST(SimLine, BytesAtAnUnrequestedSpeedStayLostWhileASwitchWaits) {
+  Host h;
+  h.c.setBaud(9600);
+  h.send(hex("10 04"), 9600);
+  EXPECT_EQ("", toHex(h.send(hex("02"), 57600)));
+  EXPECT_EQ(9600u, h.c.baud());
+}
+
 TEST(SimLine, SpeedSwitchIsDroppedWhenAnotherCommandComesInsteadOfTheAck) {
   Host h;
   h.send(hex("10 00"));
