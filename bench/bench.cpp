@@ -358,19 +358,21 @@ void Bench::countWire() {
 }
 
 void Bench::report() {
-  std::printf("\nPaced line: 115200 baud, 10 bits a byte, both directions. Times in ms: mean (median, min).\n");
+  std::printf("\nPaced line: 115200 baud, 10 bits a byte, both directions. Times in ms: mean (median, min);\n"
+              "med x = median / floor.\n");
   std::printf("floor = wire time + the library's own pauses (less the bytes that cross during them);\n"
               "target: pelvane mean <= 1.10 x floor.\n");
   std::printf("libnfc runs by turns with the library on the same line; its wire time is its own bytes.\n\n");
-  std::printf("%-14s %4s %24s %8s %8s %7s %5s | %24s %8s %7s %7s\n", "operation", "runs",
-              "pelvane mean (med, min)", "wire", "floor", "x floor", "", "libnfc mean (med, min)",
+  std::printf("%-14s %4s %24s %8s %8s %7s %5s %6s | %24s %8s %7s %7s\n", "operation", "runs",
+              "pelvane mean (med, min)", "wire", "floor", "x floor", "", "med x", "libnfc mean (med, min)",
               "its wire", "x wire", "pv/nfc");
   for (const Operation& o : ops_) {
     const Sample& p = o.pelvane;
     const double floor = o.floorMs;
     const double ratio = p.mean() / floor;
-    std::printf("%-14s %4d %8.2f (%6.2f, %6.2f) %8.2f %8.2f %7.3f %5s |", o.name.c_str(), p.runs(),
-                p.mean(), p.median(), p.min(), p.wireMs, floor, ratio, ratio <= 1.10 ? "ok" : "SLOW");
+    std::printf("%-14s %4d %8.2f (%6.2f, %6.2f) %8.2f %8.2f %7.3f %5s %6.3f |", o.name.c_str(), p.runs(),
+                p.mean(), p.median(), p.min(), p.wireMs, floor, ratio, ratio <= 1.10 ? "ok" : "SLOW",
+                p.median() / floor);
     const Sample& l = o.libnfc;
     if (l.runs() > 0) {
       std::printf(" %8.2f (%6.2f, %6.2f) %8.2f %7.3f %7.3f", l.mean(), l.median(), l.min(), l.wireMs,
