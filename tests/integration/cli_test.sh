@@ -87,6 +87,38 @@ TABLE
   run "read json" 0 --sim --json --cards mifare1k read mifare --sector 0 --block 1 -n 1 &&
     json_is "read json" 'd["result"]["blocks"][0]["label"] == "block 1" and d["result"]["data"].startswith("01 02 03")'
 
+  # ---- option to packet: what each option puts on the wire (-p shows the packets) ----
+  while IFS='|' read -r args packet; do
+    # shellcheck disable=SC2086
+    run "packet for $args" 0 --sim -p $args && has "packet for $args" "> $packet"
+  done <<'TABLE'
+--timeout 2.5 read felica|07 10 10 19 00 00 00
+read felica -s 090F,0009 -b 0:0,1:3|14 30 01 2E 4C 10 00 00 00 01 02 09 0F 00 09 02 80 00 81 03
+detect -t felica --system-code 0003 --time-slot 3|09 21 00 10 00 00 00 03 03
+--cards typeB detect -t typeB --afi 00|08 21 00 60 00 00 00 00
+--cards peer peer --baud 424 --send 01|03 50 02
+--cards peer peer --segments 2 --block 1 --segment 7|06 70 00 02 01 02
+--cards page write page --start 4 -d 0102030405060708|13 32 04 01 5A 6B 7C 8D 9E 04 02 01 02 03 04 05 06 07 08
+--cards mifare4k read mifare --sector 35|0F 30 0B 01 3C 4D FF FF FF FF FF FF 23 00 0F
+TABLE
+  run "two services labelled" 0 --sim read felica -s 090F,0009 -b 0:0,1:3 && {
+    has "two services" "service 0x090F block 0"
+    has "two services" "service 0x0009 block 3"
+  }
+  run "large sector" 0 --sim --cards mifare4k read mifare --sector 35 && { has "large sector" "block 190"; lacks "large sector" "block 191"; }
+  run "large sector, whole" 2 --sim --cards mifare4k read mifare --sector 35 -n 16
+  run "lite write one block" 0 --sim --cards lite write felica --lite -s 0009 -b 5 -d 00112233445566778899AABBCCDDEEFF
+  run "lite write two blocks" 2 --sim --cards lite write felica --lite -s 0009 -b 5-6 -d "$(printf '00%.0s' {1..32})"
+  local file
+  file=$(mktemp)
+  run "peer to a file" 0 --sim --cards peer peer --segments 3 --block 1 -o "$file" &&
+    if python3 -c "import sys; d=open(sys.argv[1],'rb').read(); sys.exit(0 if len(d)==729 and d[0]==31 and d[243]==38 else 1)" "$file"; then
+      pass
+    else
+      fail "peer file: 3 segments of block 1"
+    fi
+  rm -f "$file"
+
   # ---- write and read back, key changes: one virtual reader through the shell ----
   printf '%s\n' \
     "write felica -s 0009 -b 2 -d 48656C6C6F2C2046656C69436121212121" \
