@@ -21,7 +21,9 @@ constexpr std::uint8_t kFieldOff[] = {0x32, 0x01, 0x00};
 // The time-outs every opened port works with, in ms.
 constexpr CommTimeouts kOpenTimeouts = {1000, 0, 1000, 0, 1000};
 
-constexpr std::size_t kPathSize = 64;
+// Room for any path setPortDevice accepts (up to 255 characters); a shorter
+// buffer would open a truncated path.
+constexpr std::size_t kPathSize = 256;
 
 // 8 data bits, no parity, one stop bit, and received 0x00 bytes kept.
 void setFrameFormat(LineSettings* settings) {
