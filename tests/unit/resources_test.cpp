@@ -221,6 +221,22 @@ TEST_F(OpenCloseCycles, TenThousandCyclesOfEachKindLeaveNoHandleAndNoBuffer) {
   }
 }
 
+TEST_F(OpenCloseCycles, DevicePathsOfAnyAcceptedLengthOpen) {
+  // setPortDevice takes paths of up to 255 characters; opening must use them whole.
+  for (std::size_t length : {20u, 63u, 64u, 100u, 255u}) {
+    std::string path = "/dev/serial/by-id/";
+    path += std::string(length - path.size(), 'x');
+    ps::addDevice(path, &far);
+    ASSERT_TRUE(pelvane::setPortDevice(3, path.c_str())) << length;
+    std::int32_t opened = 0;
+    EXPECT_EQ(RF_OPEN(3, &opened), 0) << length;
+    EXPECT_EQ(RF_CLOSE(3), 0) << length;
+    ps::removeDevice(path);
+  }
+  pelvane::setPortDevice(3, nullptr);
+  expectNothingLeft("long paths");
+}
+
 TEST_F(OpenCloseCycles, FailedBringUpsLeaveNoHandle) {
   // A reader that answers nothing, garbles every answer, or stops mid-way: the
   // open fails each time and closes what it opened.
