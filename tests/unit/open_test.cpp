@@ -200,6 +200,24 @@ TEST_F(OpenPort, FailedPurgeBeforeReopenWritesTheAckOnce) {
   EXPECT_EQ(acks, 1);
 }
 
+// The first reset sequence uses up its whole deadline, so the speed switch and
+// the reset over the reopened handle each need a deadline of their own. A slow
+// controller (250 ms from command to ACK) shows it: the switch would time out
+// under the spent deadline, and the four exchanges together take over 1000 ms.
+TEST_F(OpenPort, SwitchAndReopenedResetEachRunUnderAFreshDeadline) {
+  pelvsim::Controller& reader = addReader(kPort, 9600);
+  reader.setAnswerDelayUs(250000);
+  ASSERT_EQ(openPort(kPort, &opened_), 0);
+  EXPECT_EQ(reader.baud(), 115200u);
+
+  std::int32_t reopenedAtMs = -1;
+  for (const ps::Event& e : ps::events()) {
+    if (e.kind == ps::Event::Open && e.value == kOpenAttributesNormal) reopenedAtMs = e.timeMs;
+  }
+  ASSERT_NE(reopenedAtMs, -1);
+  EXPECT_EQ(slot(kPort).deadline, reopenedAtMs + 1000) << "armed again once the port is reopened";
+}
+
 // The speed trial runs from 115200 down to 9600 and keeps the first speed the
 // port accepts; a controller at another speed is switched to it.
 struct SpeedCase {
