@@ -100,6 +100,40 @@ TEST_F(CardScenarioTest, FelicaLiteBlockWrittenIsReadBack) {
   EXPECT_EQ(response.text(), "03 31 FC");
 }
 
+TEST_F(CardScenarioTest, FelicaLiteReadsUpToFourBlocksInOneCommand) {
+  controller.field().felica.push_back(FelicaCard::lite(2));
+  ASSERT_EQ(send(hex("09 21 00 10 00 00 88 B4 00")), 0);
+  const Bytes idm(response.bytes + 4, response.bytes + 12);
+  portSlot().readerMode = pelvane::kModeFelicaLite;
+
+  // Factory contents: byte j of block i holds 16 i + j + 2.
+  ASSERT_EQ(send(assemble(0x30, cat(idm, hex("01 00 0B 04 80 00 80 01 80 02 80 03")))), 0);
+  EXPECT_EQ(hexOf(data()), hexOf(sequence(0x02, 64)));
+  EXPECT_EQ(send(assemble(0x30, cat(idm, hex("01 00 0B 05 80 00 80 01 80 02 80 03 80 04")))), 1);
+  EXPECT_EQ(response.text(), "03 30 FC");
+}
+
+TEST_F(CardScenarioTest, TypeBCardDetectedWithItsAfiSetsModeNine) {
+  pelvsim::TypeBCard card = pelvsim::TypeBCard::make(1);
+  card.afi = 0x12;
+  controller.field().typeB.push_back(card);
+  // A Type A attempt, then a Type B attempt with AFI 12 and no further bytes.
+  ASSERT_EQ(send(hex("08 21 00 30 60 00 12 00")), 0);
+  EXPECT_EQ(response.text(), "12 21 00 60 50 1B 01 2C 3D 00 00 00 00 00 81 71 01 00");
+  EXPECT_EQ(portSlot().readerMode, pelvane::kModeTypeB);
+  EXPECT_EQ(portSlot().timeoutTenths, 48.0);
+}
+
+TEST_F(CardScenarioTest, TypeBCardOfAnotherAfiIsNotFoundBeforeTheDeadline) {
+  pelvsim::TypeBCard card = pelvsim::TypeBCard::make(1);
+  card.afi = 0x12;
+  controller.field().typeB.push_back(card);
+  EXPECT_EQ(send(hex("08 21 00 60 00 00 34 00")), 0);
+  EXPECT_EQ(response.text(), "03 21 FE");
+  EXPECT_GE(elapsedMs(), 5000);
+  EXPECT_EQ(portSlot().readerMode, pelvane::kModeMifare);
+}
+
 TEST_F(CardScenarioTest, Mifare1kBlocksWrittenAreReadBack) {
   controller.field().mifare.push_back(MifareClassicCard::make1k(1));
   ASSERT_EQ(send(hex("06 21 00 30 00 00")), 0);

@@ -207,6 +207,28 @@ TEST_F(DetectionTest, AnswersThatCannotBeReadAreLinkFailures) {
   }
 }
 
+TEST_F(DetectionTest, SilentReaderEndsTheWaitAtTheDeadlineAsATimeOut) {
+  // A silent reader makes every exchange end with -2, which only ends its attempt.
+  far.replyToEvery([](const Bytes&) { return Bytes{}; });
+  EXPECT_EQ(detect("06 21 00 30 00 00"), 0);
+  EXPECT_EQ(response.text(), "03 21 FE");
+  EXPECT_GE(elapsedMs(), 5000);
+  EXPECT_LE(elapsedMs(), 5000 + 120);
+  EXPECT_EQ(portSlot().readerMode, pelvane::kModeMifare);
+  EXPECT_EQ(portSlot().timeoutTenths, 48.0);
+}
+
+TEST_F(DetectionTest, ByteTwoHasNoEffect) {
+  for (const char* second : {"00", "5A", "FF"}) {
+    ps::clearEvents();
+    polls = 0;
+    cardOnPoll(1, kFelicaFound);
+    EXPECT_EQ(detect(std::string("09 21 ") + second + " 10 00 00 FE 00 01"), 0) << second;
+    EXPECT_EQ(sentCommands(), (std::vector<std::string>{"0E 9F 00", "4A 01 01 00 FE 00 00 01"})) << second;
+    EXPECT_EQ(response.text(), std::string("0C 21 00 10 ") + kIdm) << second;
+  }
+}
+
 TEST_F(DetectionTest, OutputSettingFailureIsIgnored) {
   far.reply(pelvtest::NACK());
   far.reply(cat(ACK(), pelvtest::answer(kTypeA4Found)));

@@ -114,9 +114,18 @@ TEST_F(WritingTest, LengthIsTestedBeforeRangeAndRefusalsSendNothing) {
   liteTwoBlocks[0] = static_cast<std::uint8_t>(liteTwoBlocks.size());
   Bytes liteTwoBlocksShort = liteTwoBlocks;
   liteTwoBlocksShort[0] = static_cast<std::uint8_t>(liteTwoBlocks.size() - 1);
+  Bytes nineServices = cat(packet(0x31, idm + " 09" + " 00 09 00 09 00 09 00 09 00 09 00 09 00 09 00 09 00 09" +
+                                            " 01 80 00"),
+                           repeat(0, 16));
+  nineServices[0] = static_cast<std::uint8_t>(nineServices.size());
+  Bytes nineBlocks = cat(packet(0x31, idm + " 01 00 09 09 80 00 80 01 80 02 80 03 80 04 80 05 80 06 80 07 80 08"),
+                         repeat(0, 144));
+  nineBlocks[0] = static_cast<std::uint8_t>(nineBlocks.size());
   const Refusal cases[] = {
       {"lite: two blocks, LEN fits", 2, liteTwoBlocks, "03 31 FC", 1},
       {"lite: two blocks, LEN off", 2, liteTwoBlocksShort, "03 31 FD", 2},
+      {"felica: nine services, LEN fits", 1, nineServices, "03 31 FC", 1},
+      {"felica: nine blocks, LEN fits", 1, nineBlocks, "03 31 FC", 1},
       {"felica: block count past LEN", 1, packet(0x31, idm + " 03 00 09 00 0B"), "03 31 FD", 2},
       {"felica: no service count", 1, packet(0x31, idm), "03 31 FD", 2},
       {"mifare: sector 1, four blocks", 3, mifareWrite(0x31, 1, 0, 4, 4), "03 31 FC", 1},
