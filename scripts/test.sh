@@ -3,6 +3,7 @@
 #   ring 1  unit tests on the simulated port (native, then under ASan + UBSan)
 #   ring 2  integration tests over pseudo-terminals, the tool, libnfc against the simulator
 #   ring 3  the Windows builds: export tables, and the DLL loaded by a host program under Wine
+#   plus    ThreadSanitizer over parallel ports, and the fuzzers for a bounded time
 # Prints one closing line "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -29,8 +30,11 @@ step "unit tests under ASan and UBSan" build/asan/tests/unit_tests --gtest_brief
 if [ -x tests/wine/run.sh ]; then
   step "Windows builds under Wine" tests/wine/run.sh build/native build/win32 build/win64
 fi
+if [ -x tests/tsan/run.sh ]; then
+  step "threads on separate ports under ThreadSanitizer" env TSAN_BUILD=build/tsan tests/tsan/run.sh
+fi
 if [ -x tests/fuzz/run.sh ]; then
-  step "fuzzers" tests/fuzz/run.sh
+  step "fuzzers (libFuzzer, ASan, UBSan)" env FUZZ_BUILD=build/fuzz FUZZ_SECONDS="${FUZZ_SECONDS:-45}" tests/fuzz/run.sh
 fi
 
 echo
