@@ -67,8 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t cmd = len >= 2 ? packet[1] : 0x00;
     const bool written = response[0] != kSentinel || response[1] != kSentinel;
     if (written && cmd != 0x70 && cmd != 0x71) {
-      if (response[1] != cmd) std::abort();
+      // The long form of 0x86 is FF, length high and low, CMD, STATUS.
       const bool longForm = cmd == 0x86 && response[0] == 0xFF;
+      if (response[longForm ? 3 : 1] != cmd) std::abort();
       const std::uint8_t status = longForm ? response[4] : response[2];
       if (!knownStatus(status)) std::abort();
       if (!longForm && response[0] < 3) std::abort();
