@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "card/card_exchange.h"
+#include "card/felica.h"
 #include "card/mifare.h"
 #include "card/target_exchange.h"
 #include "command/dispatcher.h"
@@ -17,28 +18,16 @@ namespace {
 constexpr std::int32_t kBlockSize = 16;
 constexpr std::int32_t kResultCapacity = 256;
 
-// FeliCa Read Without Encryption (command code 06) in InDataExchange:
-// 40 01 L 06, then IDm n SC1..SCn m BL1..BLm, each service code low byte first.
-constexpr std::uint8_t kFelicaReadHeader[] = {0x40, 0x01, 0x00, 0x06};
-constexpr int kFelicaLengthByte = 2;
-// Packet offsets of the FeliCa read request.
-constexpr std::int32_t kFelicaServiceCount = 10;
-constexpr std::int32_t kFelicaServiceList = 11;
-// Answer: d1 length, d2 response code, d3..d10 IDm, d11 status flag 1,
-// d12 status flag 2, d13 block count, d14.. block data.
-constexpr std::int32_t kFelicaStatusFlag1 = 11;
+// FeliCa answer data of Read Without Encryption: d13 block count, d14.. block data.
 constexpr std::int32_t kFelicaReadData = 14;
 
 std::int32_t readFelica(int port, const std::uint8_t* packet, bool lite, std::uint8_t* result,
                         std::int32_t* resultLength) {
-  std::int32_t len = packet[0];
-  // n at byte 10 and m at byte 11 + 2n must both lie inside the packet.
-  if (len <= kFelicaServiceCount) return kCodeBadLength;
-  std::int32_t services = packet[kFelicaServiceCount];
-  std::int32_t blockCountAt = kFelicaServiceList + 2 * services;
-  if (blockCountAt >= len) return kCodeBadLength;
-  std::int32_t blocks = packet[blockCountAt];
-  if (len != 2 * (services + blocks) + 12) return kCodeBadLength;
+  std::int32_t services = 0;
+  std::int32_t blocks = 0;
+  std::int32_t code = felicaCounts(packet, &services, &blocks);
+  if (code != 0) return code;
+  if (packet[0] != 2 * (services + blocks) + 12) return kCodeBadLength;
 
   if (lite) {
     if (services != 1 || blocks < 1 || blocks > 4) return kCodeOutOfRange;
@@ -46,24 +35,9 @@ std::int32_t readFelica(int port, const std::uint8_t* packet, bool lite, std::ui
     if (services < 1 || services > 8 || blocks < 1 || blocks > 8) return kCodeOutOfRange;
   }
 
-  std::uint8_t payload[64];
-  std::memcpy(payload, kFelicaReadHeader, sizeof kFelicaReadHeader);
-  payload[kFelicaLengthByte] = static_cast<std::uint8_t>(len);
-  std::memcpy(payload + sizeof kFelicaReadHeader, packet + 2, static_cast<std::size_t>(len - 2));
-  // Packet byte i lands at payload byte i + 2.
-  for (std::int32_t k = 0; k < services; ++k) {
-    std::uint8_t* code = payload + kFelicaServiceList + 2 + 2 * k;
-    std::uint8_t high = code[0];
-    code[0] = code[1];
-    code[1] = high;
-  }
-
   Answer answer;
-  std::int32_t code = exchangeWithTarget(port, payload, len + 2, &answer);
+  code = felicaExchange(port, packet, services, kFelicaReadWithoutEncryption, &answer);
   if (code != 0) return code;
-  int flag1 = answerByte(answer, kFelicaStatusFlag1);
-  if (flag1 < 0) return kLinkFailed;
-  if (flag1 != 0) return kCodeFelicaStatus;
   if (!answerCopy(answer, kFelicaReadData, kBlockSize * blocks, result)) return kLinkFailed;
   *resultLength = kBlockSize * blocks;
   return 0;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "card/card_exchange.h"
+#include "card/felica.h"
 #include "card/mifare.h"
 #include "card/target_exchange.h"
 #include "command/dispatcher.h"
@@ -21,23 +22,12 @@ constexpr std::int32_t kBlockSize = 16;
 constexpr std::int32_t kPageSize = 4;
 constexpr std::int32_t kResultCapacity = 256;
 
-// FeliCa Write Without Encryption (command code 08) in InDataExchange:
-// 40 01 L 08, then IDm n SC1..SCn m BL1..BLm data, each service code low byte first.
-constexpr std::uint8_t kFelicaWriteHeader[] = {0x40, 0x01, 0x00, 0x08};
-constexpr int kFelicaLengthByte = 2;
-constexpr std::int32_t kFelicaServiceCount = 10;
-constexpr std::int32_t kFelicaServiceList = 11;
-// Answer: d1 length, d2 response code, d3..d10 IDm, d11 status flag 1, d12 status flag 2.
-constexpr std::int32_t kFelicaStatusFlag1 = 11;
-
 std::int32_t writeFelica(int port, const std::uint8_t* packet, bool lite) {
-  std::int32_t len = packet[0];
-  if (len <= kFelicaServiceCount) return kCodeBadLength;
-  std::int32_t services = packet[kFelicaServiceCount];
-  std::int32_t blockCountAt = kFelicaServiceList + 2 * services;
-  if (blockCountAt >= len) return kCodeBadLength;
-  std::int32_t blocks = packet[blockCountAt];
-  if (len != 12 + 2 * services + 18 * blocks) return kCodeBadLength;
+  std::int32_t services = 0;
+  std::int32_t blocks = 0;
+  std::int32_t code = felicaCounts(packet, &services, &blocks);
+  if (code != 0) return code;
+  if (packet[0] != 12 + 2 * services + 18 * blocks) return kCodeBadLength;
 
   if (lite) {
     if (services != 1 || blocks != 1) return kCodeOutOfRange;
@@ -45,25 +35,8 @@ std::int32_t writeFelica(int port, const std::uint8_t* packet, bool lite) {
     if (services < 1 || services > 8 || blocks < 1 || blocks > 8) return kCodeOutOfRange;
   }
 
-  std::uint8_t payload[sizeof kFelicaWriteHeader + 256];
-  std::memcpy(payload, kFelicaWriteHeader, sizeof kFelicaWriteHeader);
-  payload[kFelicaLengthByte] = static_cast<std::uint8_t>(len);
-  std::memcpy(payload + sizeof kFelicaWriteHeader, packet + 2, static_cast<std::size_t>(len - 2));
-  // Packet byte i lands at payload byte i + 2.
-  for (std::int32_t k = 0; k < services; ++k) {
-    std::uint8_t* code = payload + kFelicaServiceList + 2 + 2 * k;
-    std::uint8_t high = code[0];
-    code[0] = code[1];
-    code[1] = high;
-  }
-
   Answer answer;
-  std::int32_t code = exchangeWithTarget(port, payload, len + 2, &answer);
-  if (code != 0) return code;
-  int flag1 = answerByte(answer, kFelicaStatusFlag1);
-  if (flag1 < 0) return kLinkFailed;
-  if (flag1 != 0) return kCodeFelicaStatus;
-  return 0;
+  return felicaExchange(port, packet, services, kFelicaWriteWithoutEncryption, &answer);
 }
 
 // MIFARE authentication with key A (60) for block A: 40 01 60 A K1..K6 U1..U4.
