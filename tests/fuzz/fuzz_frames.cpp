@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   openSlot(115200, 1.0);
   pelvane::Answer answer;
 
-  // Part 1: a payload of 0..255 bytes, built and read back.
+  // First, a payload of 0..255 bytes, built and read back.
   const std::int32_t n = in.byte();
   std::vector<std::uint8_t> payload;
   in.take(static_cast<std::size_t>(n), &payload);
@@ -157,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   REQUIRE(pelvane::answerDataCount(answer) == (n >= 1 ? n - 1 : 0));
   for (std::int32_t i = 1; i < n; ++i) REQUIRE(pelvane::answerByte(answer, i - 1) == payload[i]);
 
-  // Part 2: the rest of the input is what the reader sends after one command;
+  // Then the rest of the input is what the reader sends after one command;
   // then the same stream to a polling exchange.
   std::vector<std::uint8_t> stream;
   const std::uint8_t selector = in.byte();
