@@ -31,4 +31,4 @@ for p in "${need[@]}"; do
   fi
 done
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+apt-get install -y -qq "${need[@]}" >/dev/null
