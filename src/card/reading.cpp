@@ -43,8 +43,6 @@ std::int32_t readFelica(int port, const std::uint8_t* packet, bool lite, std::ui
   return 0;
 }
 
-// MIFARE authentication with key A (60) for block N: 40 01 60 N K1..K6 U1..U4.
-constexpr std::uint8_t kMifareAuthTemplate[14] = {0x40, 0x01, 0x60};
 // MIFARE READ (30) of one 16-byte block: 40 01 30 N.
 constexpr std::uint8_t kMifareReadTemplate[4] = {0x40, 0x01, 0x30, 0x00};
 constexpr std::int32_t kMifareReadLength = 15;
@@ -62,13 +60,8 @@ std::int32_t readMifare(int port, const std::uint8_t* packet, std::uint8_t* resu
   if (kBlockSize * count > kShortResponseData) return kCodeOutOfRange;
 
   std::uint8_t block = mifareBlock(sector, first);
-  std::uint8_t auth[sizeof kMifareAuthTemplate];
-  std::memcpy(auth, kMifareAuthTemplate, sizeof auth);
-  auth[3] = block;
-  std::memcpy(auth + 4, packet + 6, 6);   // key A
-  std::memcpy(auth + 10, packet + 2, 4);  // UID
   Answer answer;
-  std::int32_t code = exchangeWithTarget(port, auth, sizeof auth, &answer);
+  std::int32_t code = authenticateKeyA(port, packet, block, &answer);
   if (code != 0) return code;
 
   for (int i = 0; i < count; ++i) {

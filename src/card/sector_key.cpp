@@ -23,8 +23,6 @@ std::int32_t refusedAsTimeout(std::int32_t code) {
   return code > 0 ? kLinkTimeout : code;
 }
 
-// MIFARE authentication with the current key A (60) for trailer T.
-constexpr std::uint8_t kTrailerAuthTemplate[14] = {0x40, 0x01, 0x60};
 // MIFARE READ (30) of the trailer.
 constexpr std::uint8_t kTrailerReadTemplate[4] = {0x40, 0x01, 0x30, 0x00};
 // MIFARE WRITE (A0) of the trailer with the new key A in bytes 0..5.
@@ -37,13 +35,9 @@ std::int32_t changeKeyA(int port, const std::uint8_t* packet) {
   if (sector >= kMifareSectors) return kCodeOutOfRange;
   std::uint8_t trailer = mifareTrailer(sector);
 
-  std::uint8_t auth[sizeof kTrailerAuthTemplate];
-  std::memcpy(auth, kTrailerAuthTemplate, sizeof auth);
-  auth[3] = trailer;
-  std::memcpy(auth + 4, packet + 6, kKeySize);  // current key A
-  std::memcpy(auth + 10, packet + 2, 4);        // UID
+  // Authenticate with the current key A, which the request carries where reads do.
   Answer answer;
-  std::int32_t code = exchangeWithTarget(port, auth, sizeof auth, &answer);
+  std::int32_t code = authenticateKeyA(port, packet, trailer, &answer);
   if (code != 0) return refusedAsTimeout(code);
 
   std::uint8_t read[sizeof kTrailerReadTemplate];

@@ -39,8 +39,6 @@ std::int32_t writeFelica(int port, const std::uint8_t* packet, bool lite) {
   return felicaExchange(port, packet, services, kFelicaWriteWithoutEncryption, &answer);
 }
 
-// MIFARE authentication with key A (60) for block A: 40 01 60 A K1..K6 U1..U4.
-constexpr std::uint8_t kMifareAuthTemplate[14] = {0x40, 0x01, 0x60};
 // MIFARE WRITE (A0) of one 16-byte block: 40 01 A0 A, then the data.
 constexpr std::uint8_t kMifareWriteTemplate[4 + kBlockSize] = {0x40, 0x01, 0xA0};
 constexpr std::int32_t kMifareData = 15;
@@ -61,13 +59,8 @@ std::int32_t writeMifare(int port, const std::uint8_t* packet) {
   }
 
   std::uint8_t block = mifareBlock(sector, first);
-  std::uint8_t auth[sizeof kMifareAuthTemplate];
-  std::memcpy(auth, kMifareAuthTemplate, sizeof auth);
-  auth[3] = block;
-  std::memcpy(auth + 4, packet + 6, 6);   // key A
-  std::memcpy(auth + 10, packet + 2, 4);  // UID
   Answer answer;
-  std::int32_t code = exchangeWithTarget(port, auth, sizeof auth, &answer);
+  std::int32_t code = authenticateKeyA(port, packet, block, &answer);
   if (code != 0) return code;
 
   for (int i = 0; i < count; ++i) {
