@@ -30,9 +30,11 @@ constexpr std::uint8_t kTypeAPoll[3] = {0x4A, 0x01, 0x00};
 // Type B 106 kbit/s with the AFI: 4A 01 03 AFI.
 constexpr std::uint8_t kTypeBPoll[4] = {0x4A, 0x01, 0x03, 0x00};
 constexpr std::int32_t kTypeBAfiAt = 3;
-// InCommunicateThru (7.3.9) with 01 05 AFI 08: APf 05, AFI, PARAM 08 (WUPB).
-constexpr std::uint8_t kWakeUpB[5] = {0x42, 0x01, 0x05, 0x00, 0x08};
-constexpr std::int32_t kWakeUpAfiAt = 3;
+// InCommunicateThru (7.3.9) passes its data to the card unchanged, so the data
+// is the WUPB itself (ISO/IEC 14443-3, 7.7): APf 05, AFI, PARAM 08. A card stays
+// silent on any request whose first byte is not APf.
+constexpr std::uint8_t kWakeUpB[4] = {0x42, 0x05, 0x00, 0x08};
+constexpr std::int32_t kWakeUpAfiAt = 2;
 
 // InListPassiveTarget answer: d0 NbTg, d1 Tg, then the target data.
 constexpr std::int32_t kFelicaIdm = 4;   // FeliCa: IDm in d4..d11

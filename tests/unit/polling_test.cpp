@@ -154,13 +154,13 @@ TEST_F(PollingTest, CardArrivingLaterIsFoundBeforeTheDeadline) {
   EXPECT_EQ(polls, 300);
 }
 
-TEST_F(PollingTest, WakeUpRequestCarriesTheAfiBetween05And08InEveryMode) {
+TEST_F(PollingTest, WakeUpRequestIsTheBareWupbWithTheAfiInEveryMode) {
   for (int mode = 1; mode <= 9; ++mode) {
     ps::clearEvents();
     useMode(static_cast<pelvane::ReaderMode>(mode));
     answerNext(far, "43 00 50 11 22 33 44 AB");
     EXPECT_EQ(run(hex("03 25 3C")), pelvane::kResultDone) << mode;
-    EXPECT_EQ(sentCommands(), (std::vector<std::string>{"42 01 05 3C 08"})) << mode;
+    EXPECT_EQ(sentCommands(), (std::vector<std::string>{"42 05 3C 08"})) << mode;
     // The card's answer without its last byte.
     EXPECT_EQ(response.text(), "08 25 00 50 11 22 33 44") << mode;
     EXPECT_EQ(portSlot().readerMode, mode);
@@ -173,7 +173,7 @@ TEST_F(PollingTest, WakeUpRequestIsRepeatedWhileTheCardHasNotAnswered) {
   answerNext(far, "43 01");
   answerNext(far, "43 00 50 AA BB");
   EXPECT_EQ(run(hex("03 25 00")), pelvane::kResultDone);
-  EXPECT_EQ(sentCommands(), (std::vector<std::string>(3, "42 01 05 00 08")));
+  EXPECT_EQ(sentCommands(), (std::vector<std::string>(3, "42 05 00 08")));
   EXPECT_TRUE(sleeps().empty());
   EXPECT_EQ(response.text(), "05 25 00 50 AA");
 }
