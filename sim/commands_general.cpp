@@ -1,0 +1,108 @@
+// General commands of the controller: diagnosis, firmware, status, registers,
+// GPIO, serial speed, SAM, power-down and RF configuration (PN532 user manual, 7.2).
+#include "controller_state.h"
+
+namespace pelvsim {
+
+namespace {
+
+constexpr std::uint32_t kSerialSpeeds[] = {9600, 19200, 38400, 57600, 115200,
+                                           230400, 460800, 921600, 1288000};
+
+}  // namespace
+
+Reply Controller::State::generalCommand(const Bytes& p) {
+  const std::size_t n = p.size();
+  switch (p[0]) {
+    case 0x00:  // Diagnose: the line test echoes its data, other tests pass
+      if (n < 2) return errorFrame();
+      if (p[1] == 0x00) {
+        Bytes a = {0x01};
+        a.insert(a.end(), p.begin() + 1, p.end());
+        return answer(a);
+      }
+      return answer({0x01, 0x00});
+    case 0x02:  // GetFirmwareVersion: PN532, version 1.6, all card types
+      return answer({0x03, 0x32, 0x01, 0x06, 0x07});
+    case 0x04:
+      return generalStatus();
+    case 0x06: {  // ReadRegister: address pairs
+      if (n < 3 || (n - 1) % 2 != 0) return errorFrame();
+      Bytes a = {0x07};
+      for (std::size_t k = 1; k + 1 < n; k += 2) a.push_back(readRegister(u16(p[k], p[k + 1])));
+      return answer(a);
+    }
+    case 0x08:  // WriteRegister: address and value triples
+      if (n < 4 || (n - 1) % 3 != 0) return errorFrame();
+      for (std::size_t k = 1; k + 2 < n; k += 3) registers[u16(p[k], p[k + 1])] = p[k + 2];
+      return answer({0x09});
+    case 0x0C:
+      return answer({0x0D, p3, p7, 0x00});
+    case 0x0E:  // WriteGPIO: a port byte is taken only with its validation bit 0x80
+      if (n < 3) return errorFrame();
+      if (p[1] & 0x80) p3 = p[1] & 0x3F;
+      if (p[2] & 0x80) p7 = p[2] & 0x06;
+      return answer({0x0F});
+    case 0x10:  // SetSerialBaudRate: the new speed applies after the host's ACK
+      if (n != 2 || p[1] >= sizeof kSerialSpeeds / sizeof kSerialSpeeds[0]) return errorFrame();
+      pendingBaud = kSerialSpeeds[p[1]];
+      return answer({0x11});
+    case 0x12:
+      if (n != 2) return errorFrame();
+      return answer({0x13});
+    case 0x14:
+      if (n < 2) return errorFrame();
+      return answer({0x15});
+    case 0x16:  // PowerDown: asleep after the answer, until the host's next byte
+      if (n < 2) return errorFrame();
+      fieldOff();
+      poweredDown = true;
+      return answer({0x17, kStatusOk});
+    case 0x32:
+      return rfConfiguration(p);
+    case 0x58:  // RFRegulationTest: ACK only
+      return Reply{Reply::NoAnswer, {}, 0};
+    default:
+      return errorFrame();
+  }
+}
+
+std::uint8_t Controller::State::readRegister(std::uint16_t address) const {
+  auto it = registers.find(address);
+  if (it != registers.end()) return it->second;
+  if (address == 0xFFB0) return p3;  // SFR P3
+  if (address == 0xFFF7) return p7;  // SFR P7
+  return 0x00;
+}
+
+Reply Controller::State::generalStatus() const {
+  Bytes a = {0x05, 0x00, static_cast<std::uint8_t>(rfOn ? 1 : 0), u8(static_cast<unsigned>(listed.size()))};
+  for (std::size_t k = 0; k < listed.size(); ++k) {
+    const std::uint8_t br = listed[k].brTy == 0x02 ? 0x02 : listed[k].brTy == 0x01 ? 0x01 : 0x00;
+    a.insert(a.end(), {u8(static_cast<unsigned>(k + 1)), br, br, listed[k].brTy});
+  }
+  a.push_back(0x00);  // SAM status
+  return answer(a);
+}
+
+Reply Controller::State::rfConfiguration(const Bytes& p) {
+  if (p.size() < 2) return errorFrame();
+  if (p[1] == 0x01) {
+    if (p.size() < 3) return errorFrame();
+    if (p[2] & 0x01) {
+      rfOn = true;
+    } else {
+      fieldOff();
+    }
+  }
+  return answer({0x33});
+}
+
+void Controller::State::fieldOff() {
+  rfOn = false;
+  listed.clear();
+  halted.clear();
+  targetMode = TargetMode::Idle;
+}
+
+}  // namespace pelvsim

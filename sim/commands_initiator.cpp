@@ -1,0 +1,134 @@
+// Initiator commands: InListPassiveTarget, InDataExchange, InCommunicateThru,
+// InDeselect / InRelease / InSelect and InJumpForDEP (PN532 user manual, 7.3).
+// What a card answers is in its technology's file (card_*.cpp, peer.cpp).
+#include <algorithm>
+
+#include "controller_state.h"
+
+namespace pelvsim {
+
+Target* Controller::State::target(std::uint8_t tg) {
+  const std::size_t n = tg & 0x0F;
+  if (n == 0 || n > listed.size()) return nullptr;
+  return &listed[n - 1];
+}
+
+bool Controller::State::isHalted(const Bytes& id) const {
+  return std::find(halted.begin(), halted.end(), id) != halted.end();
+}
+
+Reply Controller::State::inListPassiveTarget(const Bytes& p) {
+  if (p.size() < 3) return errorFrame();
+  const std::uint8_t maxTg = p[1];
+  const std::uint8_t brTy = p[2];
+  if (maxTg == 0 || maxTg > 2 || brTy > 0x04) return errorFrame();
+  const Bytes init(p.begin() + 3, p.end());
+  rfOn = true;
+  listed.clear();
+  targetMode = TargetMode::Idle;
+  Bytes a = {0x4B, 0x00};
+  if (!field.present) return answer(a);
+  if ((brTy == 0x01 || brTy == 0x02) && init.size() < 5) return errorFrame();
+  std::vector<Polled> found;
+  if (brTy == 0x00) {
+    pollTypeA(maxTg, init, &found);
+  } else if (brTy == 0x01 || brTy == 0x02) {
+    pollFelica(maxTg, brTy, init, &found);
+  } else if (brTy == 0x03) {
+    pollTypeB(maxTg, init.empty() ? 0x00 : init[0], &found);
+  }
+  // 0x04 Jewel: no such card is modelled.
+  for (Polled& f : found) {
+    listed.push_back({f.kind, std::move(f.id), brTy, true, -1});
+    a.push_back(u8(static_cast<unsigned>(listed.size())));
+    a.insert(a.end(), f.data.begin(), f.data.end());
+  }
+  a[1] = u8(static_cast<unsigned>(listed.size()));
+  return answer(a);
+}
+
+Reply Controller::State::inDataExchange(const Bytes& p) {
+  if (p.size() < 2) return errorFrame();
+  if (targetMode != TargetMode::Idle) return answer({0x41, kStatusWrongContext});
+  Target* tg = target(p[1]);
+  if (!tg || !tg->selected) return answer({0x41, kStatusTimeout});
+  const Bytes d(p.begin() + 2, p.end());
+  Bytes a = {0x41};
+  bool ok = false;
+  switch (tg->kind) {
+    case Kind::Felica:
+      if (FelicaCard* c = findFelica(tg->id)) ok = felicaCommand(*c, d, &a);
+      break;
+    case Kind::Mifare:
+      if (MifareClassicCard* c = findMifare(tg->id)) {
+        mifareCommand(*c, *tg, d, &a);
+        ok = true;
+      }
+      break;
+    case Kind::Page:
+      if (PageCard* c = findPage(tg->id)) ok = pageCommand(*c, d, &a);
+      break;
+    case Kind::TypeB:
+      if (TypeBCard* c = findTypeB(tg->id)) ok = typeBApdu(*c, d, &a);
+      break;
+    case Kind::Peer:
+      if (field.present && field.peer) return peerExchange(*field.peer, d);
+      break;
+    case Kind::TypeA:
+      break;  // answers polling only
+  }
+  if (!ok) return answer({0x41, kStatusTimeout});
+  return answer(a);
+}
+
+Reply Controller::State::inCommunicateThru(const Bytes& p) {
+  rfOn = true;
+  const Bytes d(p.begin() + 1, p.end());
+  Bytes a = {0x43};
+  if (!typeBRequest(d, &a)) return answer({0x43, kStatusTimeout});
+  return answer(a);
+}
+
+Reply Controller::State::inDeselectOrRelease(const Bytes& p) {
+  if (p.size() != 2) return errorFrame();
+  const std::uint8_t code = u8(p[0] + 1u);
+  const bool release = p[0] == 0x52;
+  std::vector<Target> kept;
+  for (std::size_t k = 0; k < listed.size(); ++k) {
+    Target& tg = listed[k];
+    const bool hit = p[1] == 0 || (p[1] & 0x0F) == k + 1;
+    if (hit) {
+      if (tg.kind != Kind::Felica && tg.kind != Kind::Peer) {  // HLTA / HLTB
+        if (!isHalted(tg.id)) halted.push_back(tg.id);
+      }
+      tg.selected = false;
+      tg.authSector = -1;
+    }
+    if (!(hit && release)) kept.push_back(tg);
+  }
+  listed = kept;
+  return answer({code, kStatusOk});
+}
+
+Reply Controller::State::inSelect(const Bytes& p) {
+  if (p.size() != 2) return errorFrame();
+  Target* tg = target(p[1]);
+  if (!tg) return answer({0x55, kStatusWrongContext});
+  tg->selected = true;
+  tg->authSector = -1;
+  halted.erase(std::remove(halted.begin(), halted.end(), tg->id), halted.end());
+  return answer({0x55, kStatusOk});
+}
+
+Reply Controller::State::inJumpForDep(const Bytes& p) {
+  if (p.size() < 4) return errorFrame();
+  if (p[2] > 0x02) return errorFrame();
+  rfOn = true;
+  listed.clear();
+  targetMode = TargetMode::Idle;
+  Bytes a = {0x57};
+  if (!activatePeer(&a)) return answer({0x57, kStatusTimeout});
+  return answer(a);
+}
+
+}  // namespace pelvsim

@@ -1,0 +1,188 @@
+// The simulated controller's own state, shared by its parts: the frame codec
+// (frame_codec.cpp), the line (line.cpp), the command handlers by family
+// (commands_*.cpp, auto_poll.cpp) and the card technologies (card_*.cpp, peer.cpp).
+// Private to sim/: the public face is controller.h.
+//
+// Commands run when their frame is complete, at the time its last byte arrives,
+// and their ACK and answer are queued at once with future arrival times. The one
+// exception is a command that waits (TgInitAsTarget, TgGetData with nothing to
+// give): its answer is queued for the time it would come, or not at all, and a
+// host ACK frame or a new command before then cancels it (PN532 user manual,
+// 6.2.1.3: an ACK from the host aborts the command in progress).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "controller.h"
+#include "faults.h"
+#include "field.h"
+
+namespace pelvsim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Controller status bytes (PN532 user manual, 7.1, error codes).
+constexpr std::uint8_t kStatusOk = 0x00;
+constexpr std::uint8_t kStatusTimeout = 0x01;
+constexpr std::uint8_t kStatusAuthError = 0x14;
+constexpr std::uint8_t kStatusWrongContext = 0x27;
+constexpr std::uint8_t kStatusReleased = 0x29;
+
+inline std::uint8_t u8(unsigned v) { return static_cast<std::uint8_t>(v & 0xFFu); }
+inline std::uint16_t u16(std::uint8_t hi, std::uint8_t lo) {
+  return static_cast<std::uint16_t>(hi << 8 | lo);
+}
+
+enum class Kind { Felica, TypeA, Mifare, Page, TypeB, Peer };
+
+// A target listed by InListPassiveTarget or InJumpForDEP, found again in the
+// field by its identifier on every use.
+struct Target {
+  Kind kind;
+  Bytes id;
+  std::uint8_t brTy = 0;
+  bool selected = true;
+  int authSector = -1;  // MIFARE Classic: the sector opened by the last authentication
+};
+
+// A card that answered a poll: its identifier and the target data that
+// InListPassiveTarget reports for it (after the target number).
+struct Polled {
+  Kind kind;
+  Bytes id;
+  Bytes data;
+};
+
+enum class TargetMode { Idle, Waiting, Activated };
+
+struct Reply {
+  enum Type { Answer, ErrorFrame, NoAnswer, Wait } type = Answer;
+  Bytes data;              // answer code and data
+  std::uint64_t at = 0;    // earliest arrival of the answer's first byte
+};
+
+inline Reply answer(Bytes data) {
+  Reply r;
+  r.data = std::move(data);
+  return r;
+}
+inline Reply errorFrame() {
+  Reply r;
+  r.type = Reply::ErrorFrame;
+  return r;
+}
+
+struct Controller::State {
+  Field field;
+  Faults faults;
+  std::vector<Bytes> commands;
+
+  // line
+  std::uint32_t baud = 115200;
+  std::uint32_t pendingBaud = 0;  // SetSerialBaudRate waiting for the host's ACK
+  bool pacing = false;
+  std::uint32_t ackDelayUs = 0;
+
+  // receiver
+  Bytes rx;
+  // The byte after the one being fed, within the same host write, so that a
+  // frame is taken when its postamble arrives.
+  const std::uint8_t* lookahead = nullptr;
+  std::uint64_t lookaheadTime = 0;
+  bool lookaheadTaken = false;
+  std::vector<std::uint64_t> rxTimes;
+  std::uint64_t rxFreeAt = 0;
+
+  // transmitter: bytes and their arrival times, in time order
+  struct Out {
+    std::uint64_t t;
+    std::uint8_t b;
+  };
+  std::deque<Out> out;
+  std::uint64_t txFreeAt = 0;
+  Bytes lastAnswerFrame;
+
+  // a command that waits; its answer (if queued) is the last `waitBytes` of `out`
+  bool waiting = false;
+  std::size_t waitBytes = 0;
+  std::uint64_t waitAnswerAt = 0;
+  bool waitIsActivation = false;  // the answer is TgInitAsTarget's
+
+  // controller settings
+  std::map<std::uint16_t, std::uint8_t> registers;
+  std::uint8_t p3 = 0x3F;
+  std::uint8_t p7 = 0x06;
+  bool rfOn = false;
+  bool poweredDown = false;
+
+  // targets
+  std::vector<Target> listed;  // Tg = index + 1
+  std::vector<Bytes> halted;   // Type A and B cards put to sleep by InDeselect / InRelease
+  TargetMode targetMode = TargetMode::Idle;
+
+  // ---- line (line.cpp) ----
+  void emit(const std::uint8_t* data, std::size_t n, std::uint64_t at);
+  void emit(const Bytes& b, std::uint64_t at) { emit(b.data(), b.size(), at); }
+  void abortWaiting(std::uint64_t now);
+  void feed(std::uint8_t b, std::uint64_t t);
+  void consume(std::size_t n);
+  void hostAck(std::uint64_t t);
+  void hostNack(std::uint64_t t);
+  void command(const Bytes& payload, std::uint64_t t);
+
+  // ---- frame codec (frame_codec.cpp) ----
+  void parse();
+
+  // ---- command handlers ----
+  Reply run(const Bytes& p, std::uint64_t t);  // controller.cpp: by command code
+  // commands_general.cpp
+  Reply generalCommand(const Bytes& p);
+  std::uint8_t readRegister(std::uint16_t address) const;
+  Reply generalStatus() const;
+  Reply rfConfiguration(const Bytes& p);
+  void fieldOff();
+  // commands_initiator.cpp
+  Reply inListPassiveTarget(const Bytes& p);
+  Reply inDataExchange(const Bytes& p);
+  Reply inCommunicateThru(const Bytes& p);
+  Reply inDeselectOrRelease(const Bytes& p);
+  Reply inSelect(const Bytes& p);
+  Reply inJumpForDep(const Bytes& p);
+  Target* target(std::uint8_t tg);
+  bool isHalted(const Bytes& id) const;
+  // commands_target.cpp
+  Reply tgInitAsTarget(const Bytes& p, std::uint64_t t);
+  Reply tgGetData();
+  Reply tgSetData(const Bytes& p);
+  Reply tgGetTargetStatus() const;
+
+  // ---- cards ----
+  // card_type_a.cpp: Type A polling in the order mifare, page, typeA; `init` is
+  // the UID asked for (empty: any).
+  void pollTypeA(std::size_t maxTg, const Bytes& init, std::vector<Polled>* found) const;
+  MifareClassicCard* findMifare(const Bytes& id);
+  PageCard* findPage(const Bytes& id);
+  TypeACard* findTypeA(const Bytes& id);
+  static void mifareCommand(MifareClassicCard& c, Target& tg, const Bytes& d, Bytes* a);
+  static bool pageCommand(PageCard& c, const Bytes& d, Bytes* a);
+  // card_felica.cpp: `init` is the Polling request 00 SC1 SC2 RC TSN.
+  void pollFelica(std::size_t maxTg, std::uint8_t brTy, const Bytes& init,
+                  std::vector<Polled>* found) const;
+  FelicaCard* findFelica(const Bytes& id);
+  static bool felicaCommand(FelicaCard& c, const Bytes& d, Bytes* a);
+  // card_type_b.cpp
+  void pollTypeB(std::size_t maxTg, std::uint8_t afi, std::vector<Polled>* found) const;
+  TypeBCard* findTypeB(const Bytes& id);
+  static bool afiMatches(std::uint8_t request, std::uint8_t card);
+  bool typeBRequest(const Bytes& d, Bytes* a);
+  static bool typeBApdu(TypeBCard& c, const Bytes& d, Bytes* a);
+  // peer.cpp
+  Reply peerExchange(DepPeer& peer, const Bytes& d);
+  bool activatePeer(Bytes* a);
+};
+
+}  // namespace pelvsim
