@@ -9,8 +9,8 @@ namespace pelvsim {
 const char* const kDefaultCards = "felica,mifare1k,page,typeB,peer";
 
 std::vector<std::string> cardNames() {
-  return {"felica", "lite",   "mifare1k", "mifare4k", "page", "typeA4",
-          "typeA7", "typeA10", "typeB",   "peer",     "initiator"};
+  return {"felica", "felica-ndef", "lite",  "mifare1k", "mifare4k", "page",     "page-ndef",
+          "typeA4", "typeA7",      "typeA10", "typeB",  "peer",     "initiator"};
 }
 
 namespace {
@@ -21,6 +21,8 @@ bool addOne(const std::string& name, Field& f) {
   auto serial = [](std::size_t have) { return static_cast<std::uint8_t>(have + 1); };
   if (name == "felica") {
     f.felica.push_back(FelicaCard::standard(serial(f.felica.size())));
+  } else if (name == "felica-ndef") {
+    f.felica.push_back(FelicaCard::ndef(serial(f.felica.size())));
   } else if (name == "lite") {
     f.felica.push_back(FelicaCard::lite(serial(f.felica.size())));
   } else if (name == "mifare1k") {
@@ -29,6 +31,8 @@ bool addOne(const std::string& name, Field& f) {
     f.mifare.push_back(MifareClassicCard::make4k(serial(f.mifare.size())));
   } else if (name == "page") {
     f.page.push_back(PageCard::make(serial(f.page.size())));
+  } else if (name == "page-ndef") {
+    f.page.push_back(PageCard::ndef(serial(f.page.size())));
   } else if (name == "typeA4") {
     f.typeA.push_back(TypeACard::withUid(4, serial(f.typeA.size())));
   } else if (name == "typeA7") {

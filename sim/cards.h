@@ -1,6 +1,7 @@
 // Names for field contents, shared by the pelvane-sim program and tests:
-// felica, lite, mifare1k, mifare4k, page, typeA4, typeA7, typeA10, typeB, peer,
-// initiator (comma-separated; a name may repeat and gets the next serial number).
+// felica, felica-ndef, lite, mifare1k, mifare4k, page, page-ndef, typeA4, typeA7,
+// typeA10, typeB, peer, initiator (comma-separated; a name may repeat and gets the next
+// serial number).
 #pragma once
 
 #include <string>

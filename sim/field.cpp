@@ -65,6 +65,41 @@ FelicaCard FelicaCard::lite(std::uint8_t serial) {
   return c;
 }
 
+std::vector<std::uint8_t> sampleNdefMessage() {
+  static const char kText[] = "Hello from the virtual reader";
+  const std::size_t textLength = sizeof kText - 1;
+  // Record header: MB, ME, SR, TNF 1 (well-known); type length 1, payload length, type "T".
+  std::vector<std::uint8_t> m = {0xD1, 0x01, u8(static_cast<unsigned>(3 + textLength)), 'T'};
+  // Text payload: status byte (UTF-8, language code of 2 bytes), "en", the text.
+  m.insert(m.end(), {0x02, 'e', 'n'});
+  m.insert(m.end(), kText, kText + textLength);
+  return m;
+}
+
+FelicaCard FelicaCard::ndef(std::uint8_t serial) {
+  FelicaCard c;
+  c.idm = {0x01, 0x2E, 0x6C, 0x10, 0x00, 0x00, 0x00, serial};
+  c.pmm = {0x03, 0x01, 0x4B, 0x02, 0x4F, 0x49, 0x93, 0xFF};
+  c.systemCode = 0x12FC;
+  FelicaService s;
+  s.code = 0x0009;
+  s.writable = true;
+  s.blocks.resize(14);
+  const std::vector<std::uint8_t> message = sampleNdefMessage();
+  // Attribute information block (NFC Forum Type 3 Tag, 7.1): Ver, Nbr, Nbw,
+  // Nmaxb (2), four unused bytes, WriteF, RW flag, Ln (3), checksum (2) of bytes 0-13.
+  Block& a = s.blocks[0];
+  a = {0x10, 0x04, 0x01, 0x00, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01,
+       0x00, u8(static_cast<unsigned>(message.size() >> 8)), u8(static_cast<unsigned>(message.size()))};
+  unsigned sum = 0;
+  for (std::size_t j = 0; j < 14; ++j) sum += a[j];
+  a[14] = u8(sum >> 8);
+  a[15] = u8(sum);
+  for (std::size_t i = 0; i < message.size(); ++i) s.blocks[1 + i / 16][i % 16] = message[i];
+  c.services.push_back(s);
+  return c;
+}
+
 FelicaService* FelicaCard::service(std::uint16_t code, bool forWrite) {
   for (FelicaService& s : services) {
     if (s.code == code) return (forWrite && !s.writable) ? nullptr : &s;
@@ -119,6 +154,18 @@ PageCard PageCard::make(std::uint8_t serial) {
   c.pages[3] = {0x00, 0x00, 0x00, 0x00};
   for (unsigned p = 4; p < 16; ++p)
     for (unsigned j = 0; j < 4; ++j) c.pages[p][j] = u8(4 * p + j);
+  return c;
+}
+
+PageCard PageCard::ndef(std::uint8_t serial) {
+  PageCard c = make(serial);
+  c.pages[3] = {0xE1, 0x10, 0x06, 0x00};
+  std::vector<std::uint8_t> area = {0x03, u8(static_cast<unsigned>(sampleNdefMessage().size()))};
+  const std::vector<std::uint8_t> message = sampleNdefMessage();
+  area.insert(area.end(), message.begin(), message.end());
+  area.push_back(0xFE);
+  area.resize(48, 0x00);
+  for (std::size_t i = 0; i < area.size(); ++i) c.pages[4 + i / 4][i % 4] = area[i];
   return c;
 }
 

@@ -59,9 +59,20 @@ struct FelicaCard {
   // blocks, filled as above.
   static FelicaCard lite(std::uint8_t serial = 1);
 
+  // A FeliCa card formatted as an NFC Forum Type 3 Tag: IDm 01 2E 6C 10 00 00 00
+  // <serial>, system code 12FC, one service 0009 (read/write, readable as 000B)
+  // of 14 blocks: block 0 the attribute information block (version 1.0, 4 blocks
+  // a Check, 1 an Update, 13 NDEF blocks, read/write, the message length and its
+  // checksum), blocks 1 to 13 sampleNdefMessage() padded with zeros.
+  static FelicaCard ndef(std::uint8_t serial = 1);
+
   // The service a command with this code reaches, or null.
   FelicaService* service(std::uint16_t code, bool forWrite);
 };
+
+// The NDEF message of the NDEF-formatted cards: one short NFC Forum Text record
+// (well-known type T, UTF-8, language "en") saying "Hello from the virtual reader".
+std::vector<std::uint8_t> sampleNdefMessage();
 
 // ---- ISO/IEC 14443 Type A ----
 
@@ -123,6 +134,11 @@ struct PageCard {
   // UID 04 <serial> 5A 6B 7C 8D 9E; page p >= 4 holds bytes 4p .. 4p+3 (mod 256);
   // page 3 is 00 00 00 00, lock bytes 00 00.
   static PageCard make(std::uint8_t serial = 1);
+  // The same card formatted as an NFC Forum Type 2 Tag: page 3 holds the
+  // capability container E1 10 06 00 (version 1.0, 48 data bytes, read/write),
+  // pages 4 to 15 the NDEF TLV 03 length sampleNdefMessage(), the terminator TLV
+  // FE, then zeros.
+  static PageCard ndef(std::uint8_t serial = 1);
 };
 
 // ---- ISO/IEC 14443 Type B ----

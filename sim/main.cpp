@@ -36,8 +36,9 @@ int main(int argc, char** argv) {
   app.add_flag("--pace", pace, "Pace bytes at 10 bits each at the line speed, both directions");
   app.add_option("--baud", baud, "The controller's starting line speed")
       ->check(CLI::IsMember({9600, 19200, 38400, 57600, 115200}));
-  app.add_option("--cards", cards, "Cards in the field: felica,lite,mifare1k,mifare4k,page,"
-                                   "typeA4,typeA7,typeA10,typeB,peer,initiator");
+  app.add_option("--cards", cards, "Cards in the field: felica,felica-ndef,lite,mifare1k,mifare4k,"
+                                   "page,page-ndef,typeA4,typeA7,typeA10,typeB,peer,initiator "
+                                   "(felica-ndef: NFC Forum Type 3 Tag; page-ndef: Type 2 Tag)");
   app.add_option("--link", link, "Also make a symbolic link at this path to the slave");
   app.add_option("--answer-delay-us", answerDelayUs, "Time from a whole command to its ACK");
   app.add_flag("--until-eof", untilEof, "Also stop at the end of standard input");
