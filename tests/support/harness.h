@@ -16,39 +16,20 @@
 // timeoutTenths and arm the deadline from now. Far-side times (atUs, delayUs)
 // are simport::nowUs() microseconds, which start at 0 in SetUp.
 //
-// Frame spelling:
-//   hex("00 00 FF 00 FF 00")  bytes from hex text (spaces optional)
-//   frame(payload)            host frame: 00 00 FF LEN LCS D4 payload DCS 00
-//                             (extended above 246 bytes); built here, not by buildFrame
-//   answer(bytes)             reader frame with TFI D5: answer(hex("03 32 01 06 07"))
-//                             (extended when more than 254 answer bytes)
-//   answerExtended(bytes)     the same as an extended frame (00 00 FF FF FF LENM LENL ...)
-//   ACK(), NACK()             00 00 FF 00 FF 00 and 00 00 FF FF 00 00
-//   cat(a, b, ...)            concatenation
-//   toHex(bytes)              "00 00 FF ..." for failure messages
+// Bytes, frames, card constants, the command list and the far sides come from
+// hex.h, frames.h, cards.h, commands.h and sim_port.h, included here.
 //
-// ScriptedFarSide:
-//   far.reply(bytes, delayUs)   answers the next host write with `bytes`, arriving
-//                               delayUs after the write (queued: one per write, in order;
-//                               every write counts, raw ACK frames too: reply({})
-//                               lets one pass unanswered)
-//   far.replyToEvery(fn)        when the queue is empty, fn(written) gives the reply
-//                               (e.g. a LEN 3 answer for every poll)
-//   far.arriveAt(bytes, atUs)   bytes that reach the host at virtual time atUs
-//   far.perByteUs               spacing of the bytes of one reply (0: all at once)
-//   far.received                every host write, with its time and baud
+// SimReaders: ports with simulated readers behind them, all closed at the start;
+// addReader(port) puts a pelvsim::Controller on pathOf(port) (or on a path given).
 // Assertions on records: written() (frames the host wrote, one per WriteFile;
 // writtenHex() the same as "00 00 FF ..." strings),
-// sleeps() (ms of every Sleep/pause), elapsedMs() (virtual ms since set-up),
-// EXPECT_BYTES(expected, actual) prints both in hex when they differ.
+// sleeps() (ms of every Sleep/pause), elapsedMs() (virtual ms since set-up).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,88 +37,21 @@
 #include "platform/platform.h"
 #include "platform/simulated.h"
 #include "port/port_table.h"
+#include "support/cards.h"
+#include "support/commands.h"
+#include "support/frames.h"
+#include "support/hex.h"
+#include "support/sim_port.h"
 
 namespace pelvtest {
 
-using Bytes = std::vector<std::uint8_t>;
+// Values a call must overwrite, and the filler of buffers it must not touch.
+constexpr std::int32_t kUnwritten = -77;
+constexpr std::uint8_t kUntouched = 0xEE;
 
-constexpr int kPort = 3;
-constexpr const char* kPath = "\\\\.\\COM3";
-constexpr std::int32_t kStartMs = 100000;
-
-Bytes hex(const std::string& text);
-std::string toHex(const Bytes& bytes);
-Bytes frame(const Bytes& payload);
-Bytes answer(const Bytes& answerBytes);
-Bytes answerExtended(const Bytes& answerBytes);
-Bytes ACK();
-Bytes NACK();
-
-inline Bytes cat(const Bytes& a) { return a; }
-template <typename... Rest>
-Bytes cat(const Bytes& a, const Bytes& b, const Rest&... rest) {
-  Bytes all = a;
-  all.insert(all.end(), b.begin(), b.end());
-  return cat(all, rest...);
-}
-
-#define EXPECT_BYTES(expected, actual) \
-  EXPECT_EQ(::pelvtest::toHex(expected), ::pelvtest::toHex(actual))
-
-// A far side that answers with canned bytes at chosen virtual times.
-class ScriptedFarSide : public pelvane::simport::FarSide {
- public:
-  struct Write {
-    Bytes bytes;
-    std::uint64_t atUs;
-    std::uint32_t baud;
-  };
-  using Responder = std::function<Bytes(const Bytes& written)>;
-
-  void reply(const Bytes& bytes, std::uint64_t delayUs = 0);
-  void replyToEvery(Responder responder);
-  void arriveAt(const Bytes& bytes, std::uint64_t atUs);
-  // Bytes queued and not yet taken by the host (arrived or not).
-  std::size_t pending() const;
-
-  std::uint64_t perByteUs = 0;
-  std::vector<Write> received;
-  bool keepRecord = true;  // off for very long runs
-
-  void hostWrote(const std::uint8_t* data, std::size_t n, std::uint64_t nowUs,
-                 std::uint32_t hostBaud) override;
-  std::size_t available(std::uint64_t nowUs) override;
-  int pop(std::uint64_t nowUs) override;
-  void dropArrived(std::uint64_t nowUs) override;
-
- private:
-  struct Timed {
-    std::uint64_t atUs;
-    std::uint8_t byte;
-  };
-  struct Scripted {
-    Bytes bytes;
-    std::uint64_t delayUs;
-  };
-  void place(const Bytes& bytes, std::uint64_t startUs);
-  std::deque<Scripted> script_;
-  Responder responder_;
-  std::deque<Timed> line_;  // ordered by arrival time
-};
-
-// Connects a pelvsim::Controller to the simulated line.
-class ControllerFarSide : public pelvane::simport::FarSide {
- public:
-  explicit ControllerFarSide(pelvsim::Controller& controller) : controller_(controller) {}
-  void hostWrote(const std::uint8_t* data, std::size_t n, std::uint64_t nowUs,
-                 std::uint32_t hostBaud) override;
-  std::size_t available(std::uint64_t nowUs) override;
-  int pop(std::uint64_t nowUs) override;
-  void dropArrived(std::uint64_t nowUs) override;
-
- private:
-  pelvsim::Controller& controller_;
-};
+bool sameTimeouts(const pelvane::CommTimeouts& a, const pelvane::CommTimeouts& b);
+// The values of the recorded platform events of one kind, in order.
+std::vector<std::uint32_t> eventValues(pelvane::simport::Event::Kind kind);
 
 // Common set-up: clean platform and table, one open port on kPath.
 class PortFixture : public ::testing::Test {
@@ -152,7 +66,9 @@ class PortFixture : public ::testing::Test {
   std::vector<Bytes> written() const { return pelvane::simport::writes(); }
   // The same as hex text, for readable failure messages: EXPECT_EQ(list, writtenHex()).
   std::vector<std::string> writtenHex() const;
-  std::vector<std::uint32_t> sleeps() const;
+  std::vector<std::uint32_t> sleeps() const {
+    return eventValues(pelvane::simport::Event::Sleep);
+  }
   std::int32_t elapsedMs() const { return pelvane::simport::nowMs() - startMs_; }
 
   std::int32_t startMs_ = kStartMs;
@@ -170,6 +86,21 @@ class SimReaderTest : public PortFixture {
   std::uint32_t lineBaud() override { return controller.baud(); }
   pelvsim::Controller controller;
   ControllerFarSide controllerSide{controller};
+};
+
+// Closed ports with simulated readers behind them; a clean platform and table.
+class SimReaders : public ::testing::Test {
+ protected:
+  struct Reader {
+    pelvsim::Controller controller;
+    ControllerFarSide side{controller};
+  };
+  void SetUp() override;
+  void TearDown() override;
+  pelvsim::Controller& addReader(int port, const std::string& path = "");
+
+  std::vector<std::unique_ptr<Reader>> readers_;
+  std::int32_t opened_ = kUnwritten;
 };
 
 }  // namespace pelvtest

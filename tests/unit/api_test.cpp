@@ -19,44 +19,22 @@
 namespace pelvane {
 namespace {
 
-using pelvtest::Bytes;
-using pelvtest::hex;
+using namespace pelvtest;
 namespace ps = simport;
-
-constexpr std::int32_t kUnwritten = -77;
-
-std::string pathOf(int port) {
-  char path[64];
-  formatDevicePath(port, path, sizeof path);
-  return path;
-}
 
 // Every trace line since the sink was installed.
 std::vector<std::string> traceLines;
 void PELVANE_CALL collectTrace(const char* line) { traceLines.emplace_back(line); }
 
-class RfInterface : public ::testing::Test {
+class RfInterface : public pelvtest::SimReaders {
  protected:
-  struct Reader {
-    pelvsim::Controller controller;
-    pelvtest::ControllerFarSide side{controller};
-  };
-
   void SetUp() override {
-    ps::reset(pelvtest::kStartMs);
-    setUpPortTable();
+    SimReaders::SetUp();
     traceLines.clear();
   }
   void TearDown() override {
     PV_SetTraceSink(nullptr);
-    ps::reset(pelvtest::kStartMs);
-    setUpPortTable();
-  }
-
-  pelvsim::Controller& addReader(int port, const std::string& path = "") {
-    readers_.push_back(std::make_unique<Reader>());
-    ps::addDevice(path.empty() ? pathOf(port) : path, &readers_.back()->side);
-    return readers_.back()->controller;
+    SimReaders::TearDown();
   }
 
   // Sends a packet and returns the whole response buffer (0xEE where unwritten).
@@ -64,9 +42,6 @@ class RfInterface : public ::testing::Test {
     response->assign(PELVANE_RESPONSE_MAX, 0xEE);
     return RF_COMMAND(port, packet.data(), response->data());
   }
-
-  std::vector<std::unique_ptr<Reader>> readers_;
-  std::int32_t opened_ = kUnwritten;
 };
 
 Bytes head(const Bytes& response, std::size_t n) { return Bytes(response.begin(), response.begin() + n); }

@@ -13,18 +13,9 @@
 namespace {
 
 using namespace cardtest;
-using pelvtest::cat;
 using pelvsim::FelicaCard;
 using pelvsim::MifareClassicCard;
 using pelvsim::PageCard;
-
-Bytes sequence(std::uint8_t first, std::size_t n) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(first + i);
-  return b;
-}
-
-std::string hexOf(const Bytes& b) { return pelvtest::toHex(b); }
 
 // Packet from pieces, LEN set from the whole.
 Bytes assemble(std::uint8_t cmd, const Bytes& body) {
@@ -60,7 +51,7 @@ class CardScenarioTest : public pelvtest::SimReaderTest {
   ResponseBuffer response;
 };
 
-const Bytes kFactoryKey = hex("FF FF FF FF FF FF");
+const Bytes kKeyA = hex(kFactoryKey);
 
 TEST_F(CardScenarioTest, FelicaBlocksWrittenAreReadBackAndReadOnlyServiceRefusesWrites) {
   controller.field().felica.push_back(FelicaCard::standard(1));
@@ -75,10 +66,10 @@ TEST_F(CardScenarioTest, FelicaBlocksWrittenAreReadBackAndReadOnlyServiceRefuses
   EXPECT_EQ(response.text(), "03 31 00");
 
   ASSERT_EQ(send(assemble(0x30, cat(idm, hex("01 00 09 02 80 02 80 03")))), 0);
-  EXPECT_EQ(hexOf(data()), hexOf(blocks));
+  EXPECT_EQ(toHex(data()), toHex(blocks));
   // The same blocks through the read-only code 000B, in a two-service read.
   ASSERT_EQ(send(assemble(0x30, cat(idm, hex("02 00 0B 09 0F 02 80 03 81 00")))), 0);
-  EXPECT_EQ(hexOf(data(0, 16)), hexOf(sequence(0xD0, 16)));
+  EXPECT_EQ(toHex(data(0, 16)), toHex(sequence(0xD0, 16)));
 
   // 090F is read-only: status flag 1 set.
   EXPECT_EQ(send(assemble(0x31, cat(idm, hex("01 09 0F 01 80 00"), repeat(0, 16)))), 1);
@@ -94,7 +85,7 @@ TEST_F(CardScenarioTest, FelicaLiteBlockWrittenIsReadBack) {
   Bytes block = sequence(0x71, 16);
   ASSERT_EQ(send(assemble(0x31, cat(idm, hex("01 00 09 01 80 05"), block))), 0);
   ASSERT_EQ(send(assemble(0x30, cat(idm, hex("01 00 0B 01 80 05")))), 0);
-  EXPECT_EQ(hexOf(data()), hexOf(block));
+  EXPECT_EQ(toHex(data()), toHex(block));
   // Lite takes one block per write.
   EXPECT_EQ(send(assemble(0x31, cat(idm, hex("01 00 09 02 80 05 80 06"), block, block))), 1);
   EXPECT_EQ(response.text(), "03 31 FC");
@@ -108,7 +99,7 @@ TEST_F(CardScenarioTest, FelicaLiteReadsUpToFourBlocksInOneCommand) {
 
   // Factory contents: byte j of block i holds 16 i + j + 2.
   ASSERT_EQ(send(assemble(0x30, cat(idm, hex("01 00 0B 04 80 00 80 01 80 02 80 03")))), 0);
-  EXPECT_EQ(hexOf(data()), hexOf(sequence(0x02, 64)));
+  EXPECT_EQ(toHex(data()), toHex(sequence(0x02, 64)));
   EXPECT_EQ(send(assemble(0x30, cat(idm, hex("01 00 0B 05 80 00 80 01 80 02 80 03 80 04")))), 1);
   EXPECT_EQ(response.text(), "03 30 FC");
 }
@@ -138,17 +129,17 @@ TEST_F(CardScenarioTest, Mifare1kBlocksWrittenAreReadBack) {
   controller.field().mifare.push_back(MifareClassicCard::make1k(1));
   ASSERT_EQ(send(hex("06 21 00 30 00 00")), 0);
   ASSERT_EQ(response.text(), "08 21 00 30 0A 01 3C 4D");
-  const Bytes uid = hex("0A 01 3C 4D");
+  const Bytes uid = hex(kUid4);
 
   Bytes blocks = cat(sequence(0x10, 16), sequence(0x20, 16), sequence(0x30, 16));
-  ASSERT_EQ(send(mifareKeyedRequest(0x31, uid, kFactoryKey, 5, 0, 3, blocks)), 0);
+  ASSERT_EQ(send(mifareKeyedRequest(0x31, uid, kKeyA, 5, 0, 3, blocks)), 0);
   EXPECT_EQ(response.text(), "03 31 00");
 
-  ASSERT_EQ(send(mifareKeyedRequest(0x30, uid, kFactoryKey, 5, 0, 4)), 0);
+  ASSERT_EQ(send(mifareKeyedRequest(0x30, uid, kKeyA, 5, 0, 4)), 0);
   ASSERT_EQ(data().size(), 64u);
-  EXPECT_EQ(hexOf(data(0, 48)), hexOf(blocks));
+  EXPECT_EQ(toHex(data(0, 48)), toHex(blocks));
   // The trailer reads with key A hidden and the access bits in place.
-  EXPECT_EQ(hexOf(data(48, data().size() - 48)),
+  EXPECT_EQ(toHex(data(48, data().size() - 48)),
             "00 00 00 00 00 00 FF 07 80 69 FF FF FF FF FF FF");
 }
 
@@ -157,17 +148,17 @@ TEST_F(CardScenarioTest, Mifare4kLargeSectorBlocksWrittenAreReadBack) {
   ASSERT_EQ(send(hex("06 21 00 30 00 00")), 0);
   const Bytes uid(response.bytes + 4, response.bytes + 8);
 
-  ASSERT_EQ(send(mifareKeyedRequest(0x32, uid, kFactoryKey, 39, 14, 1, sequence(0xE0, 16))), 0);
-  ASSERT_EQ(send(mifareKeyedRequest(0x31, uid, kFactoryKey, 32, 0, 2, cat(sequence(0x01, 16), sequence(0x11, 16)))), 0);
-  EXPECT_EQ(hexOf(Bytes(controller.field().mifare[0].blocks[254].begin(), controller.field().mifare[0].blocks[254].end())),
-            hexOf(sequence(0xE0, 16)));
+  ASSERT_EQ(send(mifareKeyedRequest(0x32, uid, kKeyA, 39, 14, 1, sequence(0xE0, 16))), 0);
+  ASSERT_EQ(send(mifareKeyedRequest(0x31, uid, kKeyA, 32, 0, 2, cat(sequence(0x01, 16), sequence(0x11, 16)))), 0);
+  EXPECT_EQ(toHex(Bytes(controller.field().mifare[0].blocks[254].begin(), controller.field().mifare[0].blocks[254].end())),
+            toHex(sequence(0xE0, 16)));
 
-  ASSERT_EQ(send(mifareKeyedRequest(0x30, uid, kFactoryKey, 39, 14, 1)), 0);
-  EXPECT_EQ(hexOf(data()), hexOf(sequence(0xE0, 16)));
-  ASSERT_EQ(send(mifareKeyedRequest(0x30, uid, kFactoryKey, 32, 0, 3)), 0);
-  EXPECT_EQ(hexOf(data(0, 32)), hexOf(cat(sequence(0x01, 16), sequence(0x11, 16))));
+  ASSERT_EQ(send(mifareKeyedRequest(0x30, uid, kKeyA, 39, 14, 1)), 0);
+  EXPECT_EQ(toHex(data()), toHex(sequence(0xE0, 16)));
+  ASSERT_EQ(send(mifareKeyedRequest(0x30, uid, kKeyA, 32, 0, 3)), 0);
+  EXPECT_EQ(toHex(data(0, 32)), toHex(cat(sequence(0x01, 16), sequence(0x11, 16))));
   // Block 130 is untouched: byte j holds 130 + j.
-  EXPECT_EQ(hexOf(data(32, data().size() - 32)), hexOf(sequence(130, 16)));
+  EXPECT_EQ(toHex(data(32, data().size() - 32)), toHex(sequence(130, 16)));
 }
 
 TEST_F(CardScenarioTest, PagesWrittenAreReadBackAndPage3IsWritten) {
@@ -175,44 +166,44 @@ TEST_F(CardScenarioTest, PagesWrittenAreReadBackAndPage3IsWritten) {
   ASSERT_EQ(send(hex("06 21 00 30 00 00")), 0);
   ASSERT_EQ(response.text(), "0B 21 00 31 04 01 5A 6B 7C 8D 9E");
   EXPECT_EQ(portSlot().readerMode, pelvane::kModePageCard);
-  const Bytes uid = hex("04 01 5A 6B 7C 8D 9E");
+  const Bytes uid = hex(kUid7);
 
   Bytes pages = sequence(0xA0, 16);
   ASSERT_EQ(send(assemble(0x31, cat(uid, hex("08 04"), pages))), 0);
   ASSERT_EQ(send(assemble(0x32, cat(uid, hex("0C 02"), sequence(0x50, 8)))), 0);
   ASSERT_EQ(send(assemble(0x30, cat(uid, hex("08 08")))), 0);
-  EXPECT_EQ(hexOf(data()), hexOf(cat(pages, sequence(0x50, 8), hex("38 39 3A 3B 3C 3D 3E 3F"))));
+  EXPECT_EQ(toHex(data()), toHex(cat(pages, sequence(0x50, 8), hex("38 39 3A 3B 3C 3D 3E 3F"))));
 
   ASSERT_EQ(send(assemble(0x33, cat(uid, hex("E1 10 06 00 00")))), 0);
   EXPECT_EQ(response.text(), "03 33 00");
   ASSERT_EQ(send(assemble(0x30, cat(uid, hex("03 04")))), 0);
-  EXPECT_EQ(hexOf(data(0, 4)), "E1 10 06 00");
+  EXPECT_EQ(toHex(data(0, 4)), "E1 10 06 00");
 }
 
 TEST_F(CardScenarioTest, ChangedKeyAReplacesTheOldOneAndKeepsTheRestOfTheTrailer) {
   controller.field().mifare.push_back(MifareClassicCard::make1k(1));
-  const Bytes uid = hex("0A 01 3C 4D");
-  const Bytes newKey = hex("A0 A1 A2 A3 A4 A5");
+  const Bytes uid = hex(kUid4);
+  const Bytes newKey = hex(kNewKey);
   ASSERT_EQ(send(hex("06 21 00 30 00 00")), 0);
 
-  ASSERT_EQ(send(assemble(0x33, cat(uid, kFactoryKey, Bytes{0x02}, newKey))), 0);
+  ASSERT_EQ(send(assemble(0x33, cat(uid, kKeyA, Bytes{0x02}, newKey))), 0);
   EXPECT_EQ(response.text(), "03 33 00");
   const MifareClassicCard& card = controller.field().mifare[0];
   const pelvsim::Block& trailer = card.blocks[11];
-  EXPECT_EQ(hexOf(Bytes(trailer.begin(), trailer.end())),
+  EXPECT_EQ(toHex(Bytes(trailer.begin(), trailer.end())),
             "A0 A1 A2 A3 A4 A5 FF 07 80 69 FF FF FF FF FF FF");
 
-  EXPECT_EQ(send(mifareKeyedRequest(0x30, uid, kFactoryKey, 2, 0, 1)), 1);
+  EXPECT_EQ(send(mifareKeyedRequest(0x30, uid, kKeyA, 2, 0, 1)), 1);
   EXPECT_EQ(response.text(), "03 30 14");
   ASSERT_EQ(send(mifareKeyedRequest(0x30, uid, newKey, 2, 0, 1)), 0);
-  EXPECT_EQ(hexOf(data()), hexOf(sequence(8, 16)));
+  EXPECT_EQ(toHex(data()), toHex(sequence(8, 16)));
   // The other sectors keep the factory key.
-  EXPECT_EQ(send(mifareKeyedRequest(0x30, uid, kFactoryKey, 3, 0, 1)), 0);
+  EXPECT_EQ(send(mifareKeyedRequest(0x30, uid, kKeyA, 3, 0, 1)), 0);
 
   // A key change with the wrong current key changes nothing and shows as FE.
-  EXPECT_EQ(send(assemble(0x33, cat(uid, kFactoryKey, Bytes{0x02}, hex("11 11 11 11 11 11")))), 1);
+  EXPECT_EQ(send(assemble(0x33, cat(uid, kKeyA, Bytes{0x02}, hex("11 11 11 11 11 11")))), 1);
   EXPECT_EQ(response.text(), "03 33 FE");
-  EXPECT_EQ(hexOf(Bytes(card.blocks[11].begin(), card.blocks[11].begin() + 6)), "A0 A1 A2 A3 A4 A5");
+  EXPECT_EQ(toHex(Bytes(card.blocks[11].begin(), card.blocks[11].begin() + 6)), "A0 A1 A2 A3 A4 A5");
 }
 
 // Random packets, each in a buffer of exactly LEN bytes (at least LEN and CMD), against random

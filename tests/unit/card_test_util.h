@@ -12,8 +12,7 @@
 
 namespace cardtest {
 
-using pelvtest::Bytes;
-using pelvtest::hex;
+using namespace pelvtest;
 
 // A CommandPacket: LEN, CMD, then the parameters given as hex text.
 inline Bytes packet(std::uint8_t cmd, const std::string& params) {
@@ -27,14 +26,12 @@ inline Bytes packet(std::uint8_t cmd, const std::string& params) {
   return p;
 }
 
-inline Bytes repeat(std::uint8_t value, std::size_t n) { return Bytes(n, value); }
-
 // The host writes the next frame; the controller acknowledges and answers with
 // the answer code and data given (TFI D5 added).
-inline void answerNext(pelvtest::ScriptedFarSide& far, const Bytes& answerBytes) {
-  far.reply(pelvtest::cat(pelvtest::ACK(), pelvtest::answer(answerBytes)));
+inline void answerNext(ScriptedFarSide& far, const Bytes& answerBytes) {
+  far.reply(cat(ACK(), answer(answerBytes)));
 }
-inline void answerNext(pelvtest::ScriptedFarSide& far, const std::string& answerHex) {
+inline void answerNext(ScriptedFarSide& far, const std::string& answerHex) {
   answerNext(far, hex(answerHex));
 }
 
@@ -51,21 +48,14 @@ inline Bytes dataAnswer(std::uint8_t status, const Bytes& target = {}) {
 inline std::vector<std::string> sentCommands() {
   std::vector<std::string> out;
   for (const Bytes& w : pelvane::simport::writes()) {
-    if (w.size() >= 8 && w[3] != 0xFF) {
-      Bytes payload(w.begin() + 6, w.end() - 2);
-      if (pelvtest::frame(payload) == w) {
-        out.push_back(pelvtest::toHex(payload));
-        continue;
-      }
-    }
-    out.push_back("BAD FRAME " + pelvtest::toHex(w));
+    Bytes payload;
+    out.push_back(hostPayload(w, &payload) ? toHex(payload) : "BAD FRAME " + toHex(w));
   }
   return out;
 }
 
 // A response buffer that shows whether a handler wrote into it.
 struct ResponseBuffer {
-  static constexpr std::uint8_t kUntouched = 0xEE;
   std::uint8_t bytes[512];
   ResponseBuffer() { std::memset(bytes, kUntouched, sizeof bytes); }
   bool untouched() const {
@@ -76,7 +66,7 @@ struct ResponseBuffer {
   }
   // The short response packet, by its LEN.
   Bytes packet() const { return Bytes(bytes, bytes + bytes[0]); }
-  std::string text() const { return pelvtest::toHex(packet()); }
+  std::string text() const { return toHex(packet()); }
 };
 
 }  // namespace cardtest

@@ -15,30 +15,10 @@
 namespace pelvane {
 namespace {
 
-using pelvtest::ACK;
-using pelvtest::answer;
-using pelvtest::Bytes;
-using pelvtest::cat;
-using pelvtest::frame;
-using pelvtest::hex;
+using namespace pelvtest;
 namespace ps = simport;
 
-constexpr int kPort = 3;
 constexpr CommTimeouts kPortOwnTimeouts = {5, 6, 7, 8, 9};
-
-std::string pathOf(int port) {
-  char path[64];
-  formatDevicePath(port, path, sizeof path);
-  return path;
-}
-
-bool sameTimeouts(const CommTimeouts& a, const CommTimeouts& b) {
-  return a.readIntervalTimeout == b.readIntervalTimeout &&
-         a.readTotalTimeoutMultiplier == b.readTotalTimeoutMultiplier &&
-         a.readTotalTimeoutConstant == b.readTotalTimeoutConstant &&
-         a.writeTotalTimeoutMultiplier == b.writeTotalTimeoutMultiplier &&
-         a.writeTotalTimeoutConstant == b.writeTotalTimeoutConstant;
-}
 
 // A reader opened through openPort, so that closing has real saved time-outs to
 // give back; the record is cleared once it is open.

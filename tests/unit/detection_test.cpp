@@ -8,25 +8,21 @@
 namespace {
 
 using namespace cardtest;
-using pelvtest::ACK;
-using pelvtest::cat;
 namespace ps = pelvane::simport;
 
-constexpr const char* kIdm = "01 2E 4C 10 00 00 00 01";
 const Bytes kNoTarget = hex("4B 00");
-const Bytes kFelicaFound = cat(hex("4B 01 01 12 01"), hex(kIdm), hex("03 01 4B 02 4F 49 93 FF"));
+const Bytes kFelicaFound = cat(hex("4B 01 01 12 01"), hex(kIdm), hex(kPmm));
 const Bytes kTypeA7Found = hex("4B 01 01 00 44 00 07 04 01 5A 6B 7C 8D 9E");
 const Bytes kTypeA4Found = hex("4B 01 01 00 04 08 04 0A 01 3C 4D");
 const Bytes kTypeA10Found = hex("4B 01 01 00 84 00 0A 04 01 01 02 03 04 05 06 07 08");
 const Bytes kTypeBFound = hex("4B 01 01 50 1B 01 2C 3D 00 00 00 00 00 81 71 01 00");
 
-Bytes payloadOf(const Bytes& frame) { return Bytes(frame.begin() + 6, frame.end() - 2); }
 
 // The writes and pauses of the command in order: "0E 9F 00", "sleep 10", ...
 std::vector<std::string> trafficAndPauses() {
   std::vector<std::string> out;
   for (const ps::Event& e : ps::events()) {
-    if (e.kind == ps::Event::Write) out.push_back(pelvtest::toHex(payloadOf(e.bytes)));
+    if (e.kind == ps::Event::Write) out.push_back(toHex(payloadOf(e.bytes)));
     if (e.kind == ps::Event::Sleep) out.push_back("sleep " + std::to_string(e.value));
   }
   return out;
@@ -41,7 +37,7 @@ class DetectionTest : public pelvtest::LinkTest {
     // `found` says otherwise for the n-th poll (counted from 1).
     far.replyToEvery([this](const Bytes& written) {
       Bytes payload = payloadOf(written);
-      if (payload[0] != 0x4A) return cat(ACK(), pelvtest::answer(Bytes{static_cast<std::uint8_t>(payload[0] + 1)}));
+      if (payload.empty() || payload[0] != 0x4A) return cat(ACK(), pelvtest::answer(Bytes{static_cast<std::uint8_t>(payload[0] + 1)}));
       ++polls;
       if (polls == foundOnPoll) return cat(ACK(), pelvtest::answer(found));
       return cat(ACK(), pelvtest::answer(kNoTarget));

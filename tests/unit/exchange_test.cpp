@@ -18,7 +18,7 @@ using pelvane::Answer;
 using pelvane::exchangeCommand;
 using pelvane::exchangeFrame;
 
-const Bytes kFirmware = hex("03 32 01 06 07");  // GetFirmwareVersion answer: PN532 1.6
+const Bytes kFirmware = hex(kFirmwareAnswer);
 
 class Exchange : public LinkTest {
  protected:

@@ -19,31 +19,8 @@
 
 namespace {
 
+using namespace pelvtest;
 namespace ps = pelvane::simport;
-using pelvtest::Bytes;
-
-constexpr std::uint8_t kUntouched = 0xEE;
-
-enum class Gate { None, AnyMode, TypeA, Detection };
-
-// The dispatch table's gates.
-Gate gateOf(int cmd) {
-  switch (cmd) {
-    case 0x10:
-    case 0xF4:
-      return Gate::None;
-    case 0x21:
-      return Gate::Detection;
-    case 0x32:
-    case 0x33:
-      return Gate::TypeA;
-    default:
-      return Gate::AnyMode;
-  }
-}
-
-const std::set<int> kListed = {0x01, 0x10, 0x20, 0x21, 0x25, 0x30, 0x31, 0x32, 0x33, 0x50, 0x51,
-                               0x60, 0x70, 0x71, 0x86, 0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6};
 
 // Commands that pass a controller's own status byte on as STATUS.
 const std::set<int> kPassControllerStatus = {0x30, 0x31, 0x32, 0x50, 0x51, 0x60, 0x86};
@@ -56,10 +33,6 @@ constexpr std::uint64_t kLongestCommandUs = 20000000;
 enum class Fill { Index, AllOnes };
 std::uint8_t fillByte(Fill f, std::size_t i) {
   return f == Fill::Index ? static_cast<std::uint8_t>(i) : 0xFF;
-}
-
-std::string hexOf(const std::uint8_t* p, std::size_t n) {
-  return pelvtest::toHex(Bytes(p, p + n));
 }
 
 class GarbageTest : public pelvtest::SimReaderTest,
@@ -101,7 +74,7 @@ class GarbageTest : public pelvtest::SimReaderTest,
     std::memset(response.get(), kUntouched, 8);
     ASSERT_EQ(pelvane::commandProc(pelvtest::kPort, select, response.get()), 0)
         << "after command " << std::hex << afterCmd;
-    EXPECT_EQ(hexOf(response.get(), 5), "05 10 00 32 01") << "after command " << std::hex << afterCmd;
+    EXPECT_EQ(toHex(response.get(), 5), "05 10 00 32 01") << "after command " << std::hex << afterCmd;
     controller.clearCommands();
   }
 
@@ -126,19 +99,19 @@ class GarbageTest : public pelvtest::SimReaderTest,
     const std::uint16_t result = pelvane::commandProc(pelvtest::kPort, packet.get(), r);
     const std::uint64_t tookUs = ps::nowUs() - startUs;
     longestUs_ = std::max(longestUs_, tookUs);
-    const std::string what = "packet " + hexOf(packet.get(), len < 6 ? size : 6) + "... LEN " +
+    const std::string what = "packet " + toHex(packet.get(), len < 6 ? size : 6) + "... LEN " +
                              std::to_string(len) + " in mode " + std::to_string(mode);
     ASSERT_LE(tookUs, kLongestCommandUs) << what;
     ASSERT_TRUE(result <= 2 || result == 0xFFFF || result == 0xFFFE) << what << ": " << result;
     const bool untouched = r[0] == kUntouched && r[1] == kUntouched && r[2] == kUntouched;
 
     if (len < 2) {
-      ASSERT_EQ(hexOf(r, 3), "03 00 FD") << what;
+      ASSERT_EQ(toHex(r, 3), "03 00 FD") << what;
       ASSERT_EQ(result, 2) << what;
       return;
     }
-    if (kListed.count(cmd) == 0) {
-      ASSERT_EQ(hexOf(r, 3), "03 " + hexOf(packet.get() + 1, 1) + " FC") << what;
+    if (!isListed(cmd)) {
+      ASSERT_EQ(toHex(r, 3), "03 " + toHex(packet.get() + 1, 1) + " FC") << what;
       ASSERT_EQ(result, 2) << what;
       return;
     }
@@ -200,7 +173,7 @@ TEST_P(GarbageTest, EveryCommandByteWithEveryLenGetsADefinedAnswer) {
         ASSERT_NO_FATAL_FAILURE(sendGarbage(cmd, len, fill));
       }
       controller.clearCommands();
-      if (kListed.count(cmd) != 0) {
+      if (isListed(cmd)) {
         ASSERT_NO_FATAL_FAILURE(expectPortWorks(cmd));
       }
     }

@@ -19,7 +19,7 @@ using pelvtest::cat;
 namespace ps = pelvane::simport;
 
 // GetFirmwareVersion answer: IC 32, version 01, revision 06, support 07.
-const Bytes kFirmware = cat(ACK(), pelvtest::answer(hex("03 32 01 06 07")));
+const Bytes kFirmware = cat(ACK(), pelvtest::answer(hex(pelvtest::kFirmwareAnswer)));
 
 class ModeSelectTest : public pelvtest::LinkTest {
  protected:

@@ -18,74 +18,29 @@
 namespace pelvane {
 namespace {
 
-using pelvtest::ACK;
-using pelvtest::answer;
-using pelvtest::Bytes;
-using pelvtest::cat;
-using pelvtest::frame;
-using pelvtest::hex;
-using pelvtest::NACK;
+using namespace pelvtest;
 namespace ps = simport;
 
-constexpr int kPort = 3;
-constexpr std::int32_t kUnwritten = -77;
 constexpr CommTimeouts kPortOwnTimeouts = {5, 6, 7, 8, 9};
 
 const Bytes kFirmware = hex("02");
 const Bytes kMaxRetries = hex("32 05 FF FF 04");
 const Bytes kFieldOff = hex("32 01 00");
 
-std::string pathOf(int port) {
-  char path[64];
-  formatDevicePath(port, path, sizeof path);
-  return path;
-}
-
-std::vector<std::uint32_t> eventValues(ps::Event::Kind kind) {
-  std::vector<std::uint32_t> out;
-  for (const ps::Event& e : ps::events()) {
-    if (e.kind == kind) out.push_back(e.value);
-  }
-  return out;
-}
-
-bool sameTimeouts(const CommTimeouts& a, const CommTimeouts& b) {
-  return a.readIntervalTimeout == b.readIntervalTimeout &&
-         a.readTotalTimeoutMultiplier == b.readTotalTimeoutMultiplier &&
-         a.readTotalTimeoutConstant == b.readTotalTimeoutConstant &&
-         a.writeTotalTimeoutMultiplier == b.writeTotalTimeoutMultiplier &&
-         a.writeTotalTimeoutConstant == b.writeTotalTimeoutConstant;
-}
-
 // Ports with simulated readers behind them, all closed at the start.
-class OpenPort : public ::testing::Test {
+class OpenPort : public pelvtest::SimReaders {
  protected:
-  struct Reader {
-    pelvsim::Controller controller;
-    pelvtest::ControllerFarSide side{controller};
-  };
-
-  void SetUp() override {
-    ps::reset(pelvtest::kStartMs);
-    setUpPortTable();
-  }
   void TearDown() override {
     EXPECT_LE(ps::openHandles(), slotOpen(kPort) ? 1 : 0) << "a handle was left open";
-    ps::reset(pelvtest::kStartMs);
-    setUpPortTable();
+    SimReaders::TearDown();
   }
 
   pelvsim::Controller& addReader(int port, std::uint32_t baud = 115200) {
-    readers_.push_back(std::make_unique<Reader>());
-    pelvsim::Controller& c = readers_.back()->controller;
+    pelvsim::Controller& c = SimReaders::addReader(port);
     c.setBaud(baud);
-    ps::addDevice(pathOf(port), &readers_.back()->side);
     ps::setInitialTimeouts(pathOf(port), kPortOwnTimeouts);
     return c;
   }
-
-  std::vector<std::unique_ptr<Reader>> readers_;
-  std::int32_t opened_ = kUnwritten;
 };
 
 // Test names from each case's `what`.

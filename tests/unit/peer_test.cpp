@@ -105,7 +105,7 @@ TEST_F(PeerCommandTest, TargetReceiveCarriesTheLongestNormalAnswerWhole) {
   EXPECT_EQ(run(pelvane::kModeTarget, packet(0x60, "")), 0);
   EXPECT_EQ(response.bytes[0], 0xFF);
   EXPECT_EQ(response.bytes[254], 0x6B);
-  EXPECT_EQ(response.bytes[255], ResponseBuffer::kUntouched);
+  EXPECT_EQ(response.bytes[255], kUntouched);
 }
 
 TEST_F(PeerCommandTest, TargetReceivePassesTheReleaseStatusOn) {
@@ -182,7 +182,7 @@ TEST_F(PeerCommandTest, BrokenAnswersAreLinkFailures) {
     far.reply(c.reply);
     EXPECT_EQ(run(c.mode, c.packet), 1) << c.name;
     EXPECT_EQ(response.text(), c.response) << c.name;
-    EXPECT_EQ(response.bytes[3], ResponseBuffer::kUntouched) << c.name;
+    EXPECT_EQ(response.bytes[3], kUntouched) << c.name;
   }
 }
 

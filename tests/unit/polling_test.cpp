@@ -14,12 +14,10 @@ namespace {
 
 using namespace cardtest;
 using pelvane::commandProc;
-using pelvtest::ACK;
-using pelvtest::cat;
 namespace ps = pelvane::simport;
 
-const Bytes kIdm = hex("01 2E 4C 10 00 00 00 07");
-const Bytes kPmm = hex("03 01 4B 02 4F 49 93 FF");
+// A card of serial 7, so that the identifier is not the default one.
+const Bytes kIdm7 = hex("01 2E 4C 10 00 00 00 07");
 
 class PollingTest : public pelvtest::LinkTest {
  protected:
@@ -37,10 +35,10 @@ TEST_F(PollingTest, FelicaModesPollWithTheSystemCodeAndTimeSlotAndReturnTheIdm) 
   for (pelvane::ReaderMode mode : {pelvane::kModeFelica, pelvane::kModeFelicaLite}) {
     ps::clearEvents();
     useMode(mode);
-    answerNext(far, cat(hex("4B 01 01 12 01"), kIdm, kPmm));
+    answerNext(far, cat(hex("4B 01 01 12 01"), kIdm7, hex(kPmm)));
     EXPECT_EQ(run(hex("05 20 FE 00 01")), pelvane::kResultDone);
     EXPECT_EQ(sentCommands(), (std::vector<std::string>{"4A 01 01 00 FE 00 00 01"}));
-    EXPECT_BYTES(cat(hex("0B 20 00"), kIdm), response.packet());
+    EXPECT_BYTES(cat(hex("0B 20 00"), kIdm7), response.packet());
   }
 }
 

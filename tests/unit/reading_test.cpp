@@ -8,12 +8,7 @@
 namespace {
 
 using namespace cardtest;
-using pelvtest::cat;
 
-constexpr const char* kIdm = "01 2E 4C 10 00 00 00 01";
-constexpr const char* kUid4 = "0A 01 3C 4D";
-constexpr const char* kKey = "FF FF FF FF FF FF";
-constexpr const char* kUid7 = "04 01 5A 6B 7C 8D 9E";
 constexpr const char* kPrepareRead = "40 01 60 00 04 3E 91 C7 0B 5D A4 04 01 5A 6B 7C 8D 9E";
 
 // Card answer to Read Without Encryption: length, 07, IDm, status flags, block count, data.
@@ -23,22 +18,10 @@ Bytes felicaReadAnswer(std::uint8_t flag1, std::uint8_t flag2, const Bytes& data
   return dataAnswer(0x00, card);
 }
 
-Bytes sequence(std::uint8_t first, std::size_t n) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(first + i);
-  return b;
-}
-
 std::string mifareRead(int sector, int first, int count) {
   char tail[16];
   std::snprintf(tail, sizeof tail, " %02X %02X %02X", sector, first, count);
-  return std::string(kUid4) + " " + kKey + tail;
-}
-
-std::string hexByte(int v) {
-  char b[4];
-  std::snprintf(b, sizeof b, "%02X", v & 0xFF);
-  return b;
+  return std::string(kUid4) + " " + kFactoryKey + tail;
 }
 
 class ReadingTest : public pelvtest::LinkTest {
@@ -115,7 +98,7 @@ TEST_F(ReadingTest, LengthIsTestedBeforeRangeAndRefusalsSendNothing) {
       {"felica: no service count", 1, packet(0x30, idm), "03 30 FD", 2},
       {"lite: two services", 2, packet(0x30, idm + " 02 09 00 0B 00 01 80 00"), "03 30 FC", 1},
       {"lite: five blocks", 2, packet(0x30, idm + " 01 0B 00 05 80 00 80 01 80 02 80 03 80 04"), "03 30 FC", 1},
-      {"mifare: 14 bytes with sector 50", 3, packet(0x30, std::string(kUid4) + " " + kKey + " 32 00"), "03 30 FD", 2},
+      {"mifare: 14 bytes with sector 50", 3, packet(0x30, std::string(kUid4) + " " + kFactoryKey + " 32 00"), "03 30 FD", 2},
       {"mifare: 16 bytes", 3, packet(0x30, mifareRead(1, 0, 1) + " 00"), "03 30 FD", 2},
       {"mifare: sector 40", 3, packet(0x30, mifareRead(40, 0, 1)), "03 30 FC", 1},
       {"mifare: sector 1 from block 1, four blocks", 3, packet(0x30, mifareRead(1, 1, 4)), "03 30 FC", 1},
@@ -164,7 +147,7 @@ TEST_F(ReadingTest, MifareReadAuthenticatesTheFirstBlockThenReadsEachBlock) {
     pelvane::simport::clearEvents();
     answerNext(far, dataAnswer(0x00));
     Bytes expected;
-    std::vector<std::string> commands{"40 01 60 " + hexByte(c.block) + " " + kKey + " " + kUid4};
+    std::vector<std::string> commands{"40 01 60 " + hexByte(c.block) + " " + kFactoryKey + " " + kUid4};
     for (int i = 0; i < c.count; ++i) {
       Bytes block = sequence(static_cast<std::uint8_t>(c.block + i), 16);
       answerNext(far, dataAnswer(0x00, block));

@@ -16,19 +16,9 @@
 namespace pelvane {
 namespace {
 
-using pelvtest::Bytes;
-using pelvtest::hex;
+using namespace pelvtest;
 namespace ps = simport;
 
-constexpr int kPort = 3;
-constexpr std::int32_t kUnwritten = -77;
-constexpr std::uint8_t kUntouched = 0xEE;
-
-std::string pathOf(int port) {
-  char path[64];
-  formatDevicePath(port, path, sizeof path);
-  return path;
-}
 
 std::int32_t sense(std::int32_t port) {
   std::int32_t status = kUnwritten;

@@ -8,20 +8,14 @@
 namespace {
 
 using namespace cardtest;
-using pelvtest::cat;
 
-constexpr const char* kUid4 = "0A 01 3C 4D";
-constexpr const char* kOldKey = "FF FF FF FF FF FF";
-constexpr const char* kNewKey = "A0 A1 A2 A3 A4 A5";
-constexpr const char* kUid7 = "04 01 5A 6B 7C 8D 9E";
 // A trailer as READ returns it: key A reads as zeros, then access bits, the
 // byte after them and key B.
 const Bytes kTrailerRead = hex("00 00 00 00 00 00 FF 07 80 69 B0 B1 B2 B3 B4 B5");
 
-std::string hexByte(int v) { return pelvtest::toHex(Bytes{static_cast<std::uint8_t>(v)}); }
 
 Bytes keyChange(int sector) {
-  return packet(0x33, std::string(kUid4) + " " + kOldKey + " " + hexByte(sector) + " " + kNewKey);
+  return packet(0x33, std::string(kUid4) + " " + kFactoryKey + " " + hexByte(sector) + " " + kNewKey);
 }
 
 class SectorKeyTest : public pelvtest::LinkTest {
@@ -50,7 +44,7 @@ TEST_F(SectorKeyTest, KeyChangeRewritesTheTrailerWithTheNewKeyAndTheRestAsRead) 
     EXPECT_EQ(run(3, keyChange(c.sector)), 0) << c.sector;
     const std::string t = hexByte(c.trailer);
     EXPECT_EQ(sentCommands(),
-              (std::vector<std::string>{"40 01 60 " + t + " " + kOldKey + " " + kUid4, "40 01 30 " + t,
+              (std::vector<std::string>{"40 01 60 " + t + " " + kFactoryKey + " " + kUid4, "40 01 30 " + t,
                                         "40 01 A0 " + t + " " + kNewKey + " FF 07 80 69 B0 B1 B2 B3 B4 B5"}))
         << c.sector;
     EXPECT_EQ(response.text(), "03 33 00");

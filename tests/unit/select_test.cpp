@@ -14,15 +14,8 @@
 namespace pelvane {
 namespace {
 
+using namespace pelvtest;
 namespace ps = simport;
-
-constexpr std::int32_t kUnwritten = -77;
-
-std::string pathOf(int port) {
-  char path[64];
-  formatDevicePath(port, path, sizeof path);
-  return path;
-}
 
 std::string cp210x(int port) {
   return "CP210x USB to UART Bridge Controller (COM" + std::to_string(port) + ")";
@@ -40,30 +33,12 @@ std::vector<std::string> opens() {
   return out;
 }
 
-class SelectPort : public ::testing::Test {
+class SelectPort : public pelvtest::SimReaders {
  protected:
-  struct Reader {
-    pelvsim::Controller controller;
-    pelvtest::ControllerFarSide side{controller};
-  };
-
-  void SetUp() override {
-    ps::reset(pelvtest::kStartMs);
-    setUpPortTable();
-  }
   void TearDown() override {
     EXPECT_EQ(ps::liveBuffers(), 0);
-    ps::reset(pelvtest::kStartMs);
-    setUpPortTable();
+    SimReaders::TearDown();
   }
-
-  void addReader(int port) {
-    readers_.push_back(std::make_unique<Reader>());
-    ps::addDevice(pathOf(port), &readers_.back()->side);
-  }
-
-  std::vector<std::unique_ptr<Reader>> readers_;
-  std::int32_t opened_ = kUnwritten;
 };
 
 TEST_F(SelectPort, ScanOpensDiscoveredReadersInAscendingOrder) {

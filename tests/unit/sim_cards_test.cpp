@@ -47,9 +47,9 @@ TEST(SimFelica, PollingAnswerCarriesIdmPmmAndOnRequestTheSystemCode) {
   const FelicaCard& c = h.c.field().felica[0];
   Bytes expected = hex("4B 01 01 12 01");
   expected = cat(cat(expected, idmOf(c)), Bytes(c.pmm.begin(), c.pmm.end()));
-  EXPECT_HEX(expected, h.ask(hex("4A 01 01 00 FF FF 00 00")));
+  EXPECT_BYTES(expected, h.ask(hex("4A 01 01 00 FF FF 00 00")));
   expected[3] = 0x14;
-  EXPECT_HEX(cat(expected, hex("00 03")), h.ask(hex("4A 01 01 00 FF FF 01 00")));
+  EXPECT_BYTES(cat(expected, hex("00 03")), h.ask(hex("4A 01 01 00 FF FF 01 00")));
 }
 
 TEST(SimFelica, CardAnswersOnlyFromItsTimeSlotOn) {
@@ -78,12 +78,12 @@ TEST(SimFelica, WrittenBlockPersistsAndReadsBack) {
   Bytes body = cat(cat(cat(hex("08"), idm), hex("01 09 00 01 80 03")), data);
   Bytes write = hex("40 01");
   write.push_back(static_cast<std::uint8_t>(body.size() + 1));
-  EXPECT_HEX(cat(cat(hex("41 00 0C 09"), idm), hex("00 00")), h.ask(cat(write, body)));
+  EXPECT_BYTES(cat(cat(hex("41 00 0C 09"), idm), hex("00 00")), h.ask(cat(write, body)));
   const Bytes a = h.ask(felicaRead(idm, "01 09 00", "01 80 03"));
-  EXPECT_HEX(cat(cat(cat(hex("41 00 1D 07"), idm), hex("00 00 01")), data), a);
+  EXPECT_BYTES(cat(cat(cat(hex("41 00 1D 07"), idm), hex("00 00 01")), data), a);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), h.c.field().felica[0].services[0].blocks[3].begin()));
   // The read-only code of the same service (000B) reads the same block.
-  EXPECT_HEX(a, h.ask(felicaRead(idm, "01 0B 00", "01 80 03")));
+  EXPECT_BYTES(a, h.ask(felicaRead(idm, "01 0B 00", "01 80 03")));
 }
 
 struct FelicaError {
@@ -101,7 +101,7 @@ TEST_P(SimFelicaErrors, AnswerStatusFlagsWithoutData) {
   const Bytes idm = idmOf(h.c.field().felica[0]);
   h.ask(hex("4A 01 01 00 FF FF 00 00"));
   const Bytes a = h.ask(felicaRead(idm, GetParam().services, GetParam().blocks));
-  EXPECT_HEX(cat(cat(hex("41 00 0C 07"), idm), hex(GetParam().flags)), a);
+  EXPECT_BYTES(cat(cat(hex("41 00 0C 07"), idm), hex(GetParam().flags)), a);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -122,7 +122,7 @@ TEST(SimFelica, WriteToReadOnlyServiceIsRefusedAndChangesNothing) {
   Bytes body = cat(cat(cat(hex("08"), idm), hex("01 0F 09 01 80 00")), Bytes(16, 0xEE));
   Bytes write = hex("40 01");
   write.push_back(static_cast<std::uint8_t>(body.size() + 1));
-  EXPECT_HEX(cat(cat(hex("41 00 0C 09"), idm), hex("01 A9")), h.ask(cat(write, body)));
+  EXPECT_BYTES(cat(cat(hex("41 00 0C 09"), idm), hex("01 A9")), h.ask(cat(write, body)));
   EXPECT_TRUE(before == h.c.field().felica[0].services[1].blocks[0]);
 }
 
@@ -130,10 +130,10 @@ TEST(SimFelica, CommandForAnotherIdmOrWithWrongLengthGetsNoCardAnswer) {
   Host h;
   h.c.field().felica.push_back(FelicaCard::standard());
   h.ask(hex("4A 01 01 00 FF FF 00 00"));
-  EXPECT_HEX(hex("41 01"), h.ask(felicaRead(hex("01 02 03 04 05 06 07 08"), "01 09 00", "01 80 00")));
+  EXPECT_BYTES(hex("41 01"), h.ask(felicaRead(hex("01 02 03 04 05 06 07 08"), "01 09 00", "01 80 00")));
   Bytes bad = felicaRead(idmOf(h.c.field().felica[0]), "01 09 00", "01 80 00");
   bad[2]++;
-  EXPECT_HEX(hex("41 01"), h.ask(bad));
+  EXPECT_BYTES(hex("41 01"), h.ask(bad));
 }
 
 // ---- Type A ----
@@ -147,7 +147,7 @@ TEST(SimTypeA, PollingReportsSensResSelResAndUidOfEachLength) {
   for (const auto& row : table) {
     Host h;
     h.c.field().typeA.push_back(TypeACard::withUid(row.first));
-    EXPECT_HEX(hex(row.second), h.ask(hex("4A 01 00"))) << row.first << "-byte UID";
+    EXPECT_BYTES(hex(row.second), h.ask(hex("4A 01 00"))) << row.first << "-byte UID";
   }
 }
 
@@ -159,7 +159,7 @@ TEST(SimTypeA, DeselectedCardSleepsUntilTheFieldGoesOff) {
   h.ask(hex("44 00"));
   EXPECT_EQ(0x07, h.ask(hex("4A 01 00"))[6]) << "then the page card";
   h.ask(hex("44 00"));
-  EXPECT_HEX(hex("4B 00"), h.ask(hex("4A 01 00")));
+  EXPECT_BYTES(hex("4B 00"), h.ask(hex("4A 01 00")));
   h.ask(hex("32 01 00"));
   EXPECT_EQ(1, h.ask(hex("4A 01 00"))[1]);
 }
@@ -175,7 +175,7 @@ TEST(SimTypeA, TwoTargetsAreListedWhenAskedFor) {
 
 // ---- MIFARE Classic ----
 
-const Bytes kFactoryKey = hex("FF FF FF FF FF FF");
+const Bytes kKeyA = hex(kFactoryKey);
 
 struct Mifare : ::testing::Test {
   Host h;
@@ -205,15 +205,15 @@ struct Mifare : ::testing::Test {
 };
 
 TEST_F(Mifare, AuthenticationChecksKeyAndUid) {
-  EXPECT_EQ(0x00, auth(4, kFactoryKey, uid));
+  EXPECT_EQ(0x00, auth(4, kKeyA, uid));
   EXPECT_EQ(0x14, auth(4, hex("FF FF FF FF FF FE"), uid));
-  EXPECT_EQ(0x14, auth(4, kFactoryKey, hex("01 02 03 04")));
-  EXPECT_EQ(0x14, auth(64, kFactoryKey, uid)) << "a 1K card has no block 64";
+  EXPECT_EQ(0x14, auth(4, kKeyA, hex("01 02 03 04")));
+  EXPECT_EQ(0x14, auth(64, kKeyA, uid)) << "a 1K card has no block 64";
 }
 
 TEST_F(Mifare, ReadAndWriteWorkOnlyInTheAuthenticatedSector) {
   EXPECT_EQ(0x14, readBlock(4)[1]) << "not authenticated yet";
-  ASSERT_EQ(0x00, auth(4, kFactoryKey, uid));
+  ASSERT_EQ(0x00, auth(4, kKeyA, uid));
   const Bytes a = readBlock(5);
   ASSERT_EQ(18u, a.size());
   EXPECT_EQ(0x00, a[1]);
@@ -224,39 +224,39 @@ TEST_F(Mifare, ReadAndWriteWorkOnlyInTheAuthenticatedSector) {
 
 TEST_F(Mifare, WrittenBlockPersistsAcrossReselection) {
   const Bytes data = hex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
-  ASSERT_EQ(0x00, auth(6, kFactoryKey, uid));
+  ASSERT_EQ(0x00, auth(6, kKeyA, uid));
   EXPECT_EQ(0x00, write(6, data));
   h.ask(hex("32 01 00"));
   ASSERT_EQ(1, h.ask(hex("4A 01 00"))[1]);
-  ASSERT_EQ(0x00, auth(6, kFactoryKey, uid));
-  EXPECT_HEX(cat(hex("41 00"), data), readBlock(6));
+  ASSERT_EQ(0x00, auth(6, kKeyA, uid));
+  EXPECT_BYTES(cat(hex("41 00"), data), readBlock(6));
 }
 
 TEST_F(Mifare, TrailerReadsWithKeyAHiddenAndNewKeyATakesEffectAtNextAuthentication) {
-  ASSERT_EQ(0x00, auth(7, kFactoryKey, uid));
+  ASSERT_EQ(0x00, auth(7, kKeyA, uid));
   Bytes trailer = readBlock(7);
-  EXPECT_HEX(hex("41 00 00 00 00 00 00 00 FF 07 80 69 FF FF FF FF FF FF"), trailer);
-  const Bytes newKey = hex("A0 A1 A2 A3 A4 A5");
+  EXPECT_BYTES(hex("41 00 00 00 00 00 00 00 FF 07 80 69 FF FF FF FF FF FF"), trailer);
+  const Bytes newKey = hex(kNewKey);
   Bytes written = cat(newKey, Bytes(trailer.begin() + 8, trailer.end()));
   EXPECT_EQ(0x00, write(7, written));
   EXPECT_EQ(0x00, readBlock(6)[1]) << "the open sector stays open";
-  EXPECT_EQ(0x14, auth(4, kFactoryKey, uid));
+  EXPECT_EQ(0x14, auth(4, kKeyA, uid));
   EXPECT_EQ(0x00, auth(4, newKey, uid));
   const auto stored = h.c.field().mifare[0].keyA(1);
-  EXPECT_HEX(newKey, Bytes(stored.begin(), stored.end()));
+  EXPECT_BYTES(newKey, Bytes(stored.begin(), stored.end()));
 }
 
 TEST_F(Mifare, ManufacturerBlockIsReadOnly) {
-  ASSERT_EQ(0x00, auth(0, kFactoryKey, uid));
+  ASSERT_EQ(0x00, auth(0, kKeyA, uid));
   EXPECT_EQ(0x14, write(0, Bytes(16, 0x00)));
 }
 
 TEST_F(Mifare, FourKLargeSectorsHoldSixteenBlocks) {
   use(MifareClassicCard::make4k());
-  ASSERT_EQ(0x00, auth(255, kFactoryKey, uid));  // sector 39's trailer
+  ASSERT_EQ(0x00, auth(255, kKeyA, uid));  // sector 39's trailer
   EXPECT_EQ(0x00, readBlock(240)[1]);
   EXPECT_EQ(0x14, readBlock(239)[1]) << "block 239 is in sector 38";
-  ASSERT_EQ(0x00, auth(128, kFactoryKey, uid));
+  ASSERT_EQ(0x00, auth(128, kKeyA, uid));
   EXPECT_EQ(0x00, write(142, Bytes(16, 0x42)));
   EXPECT_EQ(0x42, h.c.field().mifare[0].blocks[142][0]);
   EXPECT_EQ(32, MifareClassicCard::sectorOf(142));
@@ -288,20 +288,20 @@ TEST_F(Pages, PreparatoryExchangeChecksTheIdentifier) {
 TEST_F(Pages, ReadOfFourPagesWrapsAtSixteen) {
   const Bytes a = h.ask(hex("40 01 30 0E"));
   ASSERT_EQ(18u, a.size());
-  EXPECT_HEX(hex("41 00 38 39 3A 3B 3C 3D 3E 3F"), Bytes(a.begin(), a.begin() + 10));
-  EXPECT_HEX(Bytes(uid.begin(), uid.begin() + 3), Bytes(a.begin() + 10, a.begin() + 13)) << "page 0";
-  EXPECT_HEX(hex("41 01"), h.ask(hex("40 01 30 10")));
+  EXPECT_BYTES(hex("41 00 38 39 3A 3B 3C 3D 3E 3F"), Bytes(a.begin(), a.begin() + 10));
+  EXPECT_BYTES(Bytes(uid.begin(), uid.begin() + 3), Bytes(a.begin() + 10, a.begin() + 13)) << "page 0";
+  EXPECT_BYTES(hex("41 01"), h.ask(hex("40 01 30 10")));
 }
 
 TEST_F(Pages, WritesPersistAndPageThreeIsOneTimeProgrammable) {
-  EXPECT_HEX(hex("41 00"), h.ask(hex("40 01 A2 05 DE AD BE EF")));
+  EXPECT_BYTES(hex("41 00"), h.ask(hex("40 01 A2 05 DE AD BE EF")));
   const Bytes a = h.ask(hex("40 01 30 05"));
-  EXPECT_HEX(hex("41 00 DE AD BE EF"), Bytes(a.begin(), a.begin() + 6));
+  EXPECT_BYTES(hex("41 00 DE AD BE EF"), Bytes(a.begin(), a.begin() + 6));
   h.ask(hex("40 01 A2 03 0F 00 00 01"));
   h.ask(hex("40 01 A2 03 F0 00 00 00"));
   EXPECT_EQ(0xFF, h.c.field().page[0].pages[3][0]);
   EXPECT_EQ(0x01, h.c.field().page[0].pages[3][3]);
-  EXPECT_HEX(hex("41 01"), h.ask(hex("40 01 A2 01 00 00 00 00"))) << "the UID pages are read-only";
+  EXPECT_BYTES(hex("41 01"), h.ask(hex("40 01 A2 01 00 00 00 00"))) << "the UID pages are read-only";
 }
 
 // ---- Type B ----
@@ -311,7 +311,7 @@ TEST(SimTypeB, PollingAnswersAtqbAndAttribResForMatchingAfi) {
   h.c.field().typeB.push_back(TypeBCard::make());
   h.c.field().typeB[0].afi = 0x21;
   const Bytes atqb = hex("50 1B 01 2C 3D 00 00 00 00 00 81 71");
-  EXPECT_HEX(cat(cat(hex("4B 01 01"), atqb), hex("01 00")), h.ask(hex("4A 01 03 00")));
+  EXPECT_BYTES(cat(cat(hex("4B 01 01"), atqb), hex("01 00")), h.ask(hex("4A 01 03 00")));
   EXPECT_EQ(1, h.ask(hex("4A 01 03 20"))[1]) << "family 2";
   EXPECT_EQ(1, h.ask(hex("4A 01 03 21"))[1]);
   EXPECT_EQ(0, h.ask(hex("4A 01 03 22"))[1]);
@@ -320,10 +320,10 @@ TEST(SimTypeB, PollingAnswersAtqbAndAttribResForMatchingAfi) {
 
 TEST(SimTypeB, WakeUpThroughInCommunicateThruAnswersAtqbOrTimesOut) {
   Host h;
-  EXPECT_HEX(hex("43 01"), h.ask(hex("42 05 00 08")));
+  EXPECT_BYTES(hex("43 01"), h.ask(hex("42 05 00 08")));
   h.c.field().typeB.push_back(TypeBCard::make());
-  EXPECT_HEX(hex("43 00 50 1B 01 2C 3D 00 00 00 00 00 81 71"), h.ask(hex("42 05 00 08")));
-  EXPECT_HEX(hex("43 01"), h.ask(hex("42 06 00")));
+  EXPECT_BYTES(hex("43 00 50 1B 01 2C 3D 00 00 00 00 00 81 71"), h.ask(hex("42 05 00 08")));
+  EXPECT_BYTES(hex("43 01"), h.ask(hex("42 06 00")));
   EXPECT_EQ(0x00, h.ask(hex("42 01 05 00 08"))[1]) << "with a leading target byte";
 }
 
@@ -331,8 +331,8 @@ TEST(SimTypeB, DefaultCardAnswersSelectAndReadsOfAnyLength) {
   Host h;
   h.c.field().typeB.push_back(TypeBCard::make());
   h.ask(hex("4A 01 03 00"));
-  EXPECT_HEX(hex("41 00 90 00"), h.ask(hex("40 01 00 A4 04 00 02 3F 00")));
-  EXPECT_HEX(hex("41 00 6D 00"), h.ask(hex("40 01 80 10 00 00")));
+  EXPECT_BYTES(hex("41 00 90 00"), h.ask(hex("40 01 00 A4 04 00 02 3F 00")));
+  EXPECT_BYTES(hex("41 00 6D 00"), h.ask(hex("40 01 80 10 00 00")));
   for (std::size_t le : {251u, 252u, 255u, 256u, 300u}) {
     const Bytes apdu = le <= 256 ? Bytes{0x00, 0xB0, 0x00, 0x10, static_cast<std::uint8_t>(le & 0xFF)}
                                  : Bytes{0x00, 0xB0, 0x00, 0x10, 0x00, 0x01, 0x2C};
@@ -340,7 +340,7 @@ TEST(SimTypeB, DefaultCardAnswersSelectAndReadsOfAnyLength) {
     ASSERT_EQ(le + 4, a.size()) << "Le " << le;
     EXPECT_EQ(TypeBCard::dataByte(0x10), a[2]);
     EXPECT_EQ(TypeBCard::dataByte(0x10 + le - 1), a[le + 1]);
-    EXPECT_HEX(hex("90 00"), Bytes(a.end() - 2, a.end()));
+    EXPECT_BYTES(hex("90 00"), Bytes(a.end() - 2, a.end()));
   }
   EXPECT_EQ(7u, h.c.field().typeB[0].apdus.size());
 }
@@ -350,19 +350,19 @@ TEST(SimTypeB, PluggedResponderAnswersInsteadOfTheDefault) {
   h.c.field().typeB.push_back(TypeBCard::make());
   h.c.field().typeB[0].responder = [](const Bytes& apdu) { return cat(apdu, hex("91 00")); };
   h.ask(hex("4A 01 03 00"));
-  EXPECT_HEX(hex("41 00 01 02 91 00"), h.ask(hex("40 01 01 02")));
+  EXPECT_BYTES(hex("41 00 01 02 91 00"), h.ask(hex("40 01 01 02")));
   h.c.field().typeB[0].responder = [](const Bytes&) { return Bytes{}; };
-  EXPECT_HEX(hex("41 01"), h.ask(hex("40 01 01 02"))) << "a card that says nothing times out";
+  EXPECT_BYTES(hex("41 01"), h.ask(hex("40 01 01 02"))) << "a card that says nothing times out";
 }
 
 // ---- the field ----
 
 TEST(SimField, NoActivatedTargetMeansTimeOut) {
   Host h;
-  EXPECT_HEX(hex("41 01"), h.ask(hex("40 01 30 04")));
+  EXPECT_BYTES(hex("41 01"), h.ask(hex("40 01 30 04")));
   h.c.field().mifare.push_back(MifareClassicCard::make1k());
   h.ask(hex("4A 01 00"));
-  EXPECT_HEX(hex("41 01"), h.ask(hex("40 02 30 04"))) << "target 2 was not listed";
+  EXPECT_BYTES(hex("41 01"), h.ask(hex("40 02 30 04"))) << "target 2 was not listed";
 }
 
 TEST(SimField, SwitchTakesEveryCardOutAndBackWithItsData) {
@@ -372,9 +372,9 @@ TEST(SimField, SwitchTakesEveryCardOutAndBackWithItsData) {
   h.c.field().felica.push_back(FelicaCard::standard());
   h.ask(hex("4A 01 00"));
   h.c.field().present = false;
-  EXPECT_HEX(hex("41 01"), h.ask(cat(hex("40 01 60 08 FF FF FF FF FF FF"), hex("0A 01 3C 4D"))));
-  EXPECT_HEX(hex("4B 00"), h.ask(hex("4A 01 00")));
-  EXPECT_HEX(hex("4B 00"), h.ask(hex("4A 01 01 00 FF FF 00 00")));
+  EXPECT_BYTES(hex("41 01"), h.ask(cat(hex("40 01 60 08 FF FF FF FF FF FF"), hex(kUid4))));
+  EXPECT_BYTES(hex("4B 00"), h.ask(hex("4A 01 00")));
+  EXPECT_BYTES(hex("4B 00"), h.ask(hex("4A 01 01 00 FF FF 00 00")));
   h.c.field().present = true;
   ASSERT_EQ(1, h.ask(hex("4A 01 00"))[1]);
   EXPECT_EQ(0x99, h.c.field().mifare[0].blocks[9][0]);
@@ -385,7 +385,7 @@ TEST(SimField, RemovedCardStopsAnsweringItsListedTarget) {
   h.c.field().mifare.push_back(MifareClassicCard::make1k());
   h.ask(hex("4A 01 00"));
   h.c.field().mifare.clear();
-  EXPECT_HEX(hex("41 01"), h.ask(hex("40 01 30 04")));
+  EXPECT_BYTES(hex("41 01"), h.ask(hex("40 01 30 04")));
 }
 
 }  // namespace

@@ -6,8 +6,8 @@ namespace {
 
 using pelvsim::Fault;
 
-const Bytes kAnswer = hex("03 32 01 06 07");
-const Bytes kReply = reply(kAnswer);  // 00 00 FF 06 FA D5 03 32 01 06 07 E8 00
+const Bytes kAnswer = hex(kFirmwareAnswer);
+const Bytes kReply = answer(kAnswer);  // 00 00 FF 06 FA D5 03 32 01 06 07 E8 00
 
 Bytes withByte(Bytes b, std::size_t at, std::uint8_t v) {
   b[at] = v;
@@ -26,24 +26,24 @@ class SimFaultWire : public ::testing::TestWithParam<Wire> {};
 TEST_P(SimFaultWire, ShowsOnTheNextCommandOnly) {
   Host h;
   h.c.faults().script(GetParam().fault, 1, 0, GetParam().param);
-  EXPECT_HEX(GetParam().expected, h.send(hex("02")));
-  EXPECT_HEX(cat(ack(), kReply), h.send(hex("02"))) << "the fault lasts one command";
+  EXPECT_BYTES(GetParam().expected, h.send(hex("02")));
+  EXPECT_BYTES(cat(ACK(), kReply), h.send(hex("02"))) << "the fault lasts one command";
   EXPECT_EQ(2u, h.c.commands().size());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, SimFaultWire,
     ::testing::Values(
-        Wire{"silence", Fault::Silence, 0, {}}, Wire{"nack", Fault::Nack, 0, nack()},
-        Wire{"ackOnly", Fault::AckOnly, 0, ack()},
-        Wire{"badLcs", Fault::BadLcs, 0, cat(ack(), withByte(kReply, 4, 0xFB))},
-        Wire{"badDcs", Fault::BadDcs, 0, cat(ack(), withByte(kReply, 11, 0xE9))},
-        Wire{"garbageBeforeAck", Fault::GarbageBeforeAck, 2, cat(hex("A5 A5"), cat(ack(), kReply))},
-        Wire{"garbageBeforeAnswer", Fault::GarbageBeforeAnswer, 0, cat(cat(ack(), hex("A5 A5 A5")), kReply)},
-        Wire{"extended", Fault::ExtendedAnswer, 0, cat(ack(), infoFrame(0xD5, kAnswer, true))},
-        Wire{"truncated", Fault::Truncated, 0, cat(ack(), Bytes(kReply.begin(), kReply.begin() + 6))},
+        Wire{"silence", Fault::Silence, 0, {}}, Wire{"nack", Fault::Nack, 0, NACK()},
+        Wire{"ackOnly", Fault::AckOnly, 0, ACK()},
+        Wire{"badLcs", Fault::BadLcs, 0, cat(ACK(), withByte(kReply, 4, 0xFB))},
+        Wire{"badDcs", Fault::BadDcs, 0, cat(ACK(), withByte(kReply, 11, 0xE9))},
+        Wire{"garbageBeforeAck", Fault::GarbageBeforeAck, 2, cat(hex("A5 A5"), cat(ACK(), kReply))},
+        Wire{"garbageBeforeAnswer", Fault::GarbageBeforeAnswer, 0, cat(cat(ACK(), hex("A5 A5 A5")), kReply)},
+        Wire{"extended", Fault::ExtendedAnswer, 0, cat(ACK(), infoFrame(0xD5, kAnswer, true))},
+        Wire{"truncated", Fault::Truncated, 0, cat(ACK(), Bytes(kReply.begin(), kReply.begin() + 6))},
         // LEN still says 6; two more data bytes, and a DCS that covers them.
-        Wire{"oversized", Fault::Oversized, 2, cat(ack(), hex("00 00 FF 06 FA D5 03 32 01 06 07 5A 5A 34 00"))}),
+        Wire{"oversized", Fault::Oversized, 2, cat(ACK(), hex("00 00 FF 06 FA D5 03 32 01 06 07 5A 5A 34 00"))}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(SimFaults, SilencedAndNackedCommandsAreNotRunButAckOnlyIsRun) {
@@ -61,20 +61,20 @@ TEST(SimFaults, AnswerDelayHoldsTheAnswerBackAfterTheAck) {
   Host h;
   h.c.faults().script(Fault::AnswerDelay, 1, 0, 40000);
   const std::uint64_t sent = h.now;
-  h.write(cmd(hex("02")));
-  EXPECT_HEX(ack(), h.read(sent + 39999));
-  EXPECT_HEX(kReply, h.read());
+  h.write(frame(hex("02")));
+  EXPECT_BYTES(ACK(), h.read(sent + 39999));
+  EXPECT_BYTES(kReply, h.read());
   EXPECT_EQ(sent + 40000, h.now);
 }
 
 TEST(SimFaults, ScriptCoversCountCommandsAfterSkip) {
   Host h;
   h.c.faults().script(Fault::Nack, 2, 1);
-  const Bytes good = cat(ack(), kReply);
-  EXPECT_HEX(good, h.send(hex("02")));
-  EXPECT_HEX(nack(), h.send(hex("02")));
-  EXPECT_HEX(nack(), h.send(hex("02")));
-  EXPECT_HEX(good, h.send(hex("02")));
+  const Bytes good = cat(ACK(), kReply);
+  EXPECT_BYTES(good, h.send(hex("02")));
+  EXPECT_BYTES(NACK(), h.send(hex("02")));
+  EXPECT_BYTES(NACK(), h.send(hex("02")));
+  EXPECT_BYTES(good, h.send(hex("02")));
   EXPECT_EQ(2u, h.c.faults().applied);
 }
 
@@ -102,7 +102,7 @@ TEST(SimFaults, ClearForgetsScriptedAndRandomFaults) {
   h.c.faults().script(Fault::Silence, 5);
   h.c.faults().randomize(1, 1.0);
   h.c.faults().clear();
-  EXPECT_HEX(cat(ack(), kReply), h.send(hex("02")));
+  EXPECT_BYTES(cat(ACK(), kReply), h.send(hex("02")));
 }
 
 }  // namespace

@@ -5,11 +5,11 @@
 namespace simtest {
 namespace {
 
-const Bytes kFirmware = hex("03 32 01 06 07");
+const Bytes kFirmware = hex(kFirmwareAnswer);
 
 TEST(SimFrames, AnswersGetFirmwareVersionWithAckThenOneFrame) {
   Host h;
-  EXPECT_HEX(cat(ack(), reply(kFirmware)), h.send(hex("02")));
+  EXPECT_BYTES(cat(ACK(), answer(kFirmware)), h.send(hex("02")));
 }
 
 // Bytes before the start code that a robust receiver must skip.
@@ -22,8 +22,8 @@ class SimFramesLeadingBytes : public ::testing::TestWithParam<Lead> {};
 
 TEST_P(SimFramesLeadingBytes, AreSkippedUpToTheStartCode) {
   Host h;
-  h.write(cat(GetParam().bytes, cmd(hex("02"))));
-  EXPECT_HEX(cat(ack(), reply(kFirmware)), h.read());
+  h.write(cat(GetParam().bytes, frame(hex("02"))));
+  EXPECT_BYTES(cat(ACK(), answer(kFirmware)), h.read());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -36,15 +36,15 @@ INSTANTIATE_TEST_SUITE_P(
 // The frame is complete with its DCS; the postamble is not waited for.
 TEST(SimFrames, FrameSplitIntoSingleBytesIsTakenWithItsChecksumByte) {
   Host h;
-  const Bytes f = cmd(hex("02"));
+  const Bytes f = frame(hex("02"));
   for (std::size_t k = 0; k + 2 < f.size(); ++k) {
     h.write(Bytes{f[k]});
     EXPECT_EQ(0u, h.read().size()) << "answered before byte " << k + 1;
   }
   h.write(Bytes{f[f.size() - 2]});
-  EXPECT_HEX(cat(ack(), reply(kFirmware)), h.read());
+  EXPECT_BYTES(cat(ACK(), answer(kFirmware)), h.read());
   h.write(Bytes{f.back()});
-  EXPECT_HEX(cat(ack(), reply(kFirmware)), h.send(hex("02")));
+  EXPECT_BYTES(cat(ACK(), answer(kFirmware)), h.send(hex("02")));
 }
 
 // A damaged frame is ignored; the good frame after it is answered.
@@ -59,14 +59,14 @@ TEST_P(SimFramesDamaged, IsIgnoredAndTheNextFrameAnswered) {
   Host h;
   h.write(GetParam().frame);
   EXPECT_EQ("", toHex(h.read()));
-  EXPECT_HEX(cat(ack(), reply(kFirmware)), h.send(hex("02")));
+  EXPECT_BYTES(cat(ACK(), answer(kFirmware)), h.send(hex("02")));
   ASSERT_EQ(1u, h.c.commands().size());  // only the good frame is recorded
 }
 
 INSTANTIATE_TEST_SUITE_P(Checks, SimFramesDamaged,
                          ::testing::Values(Damage{"wrongLcs", hex("00 00 FF 02 FD D4 02 2A 00")},
                                            Damage{"wrongDcs", hex("00 00 FF 02 FE D4 02 2B 00")},
-                                           Damage{"wrongTfi", infoFrame(0xD5, hex("02"))},
+                                           Damage{"wrongTfi", infoFrame(0xD5, hex("02"), false)},
                                            Damage{"zeroLength", hex("00 00 FF 00 00 D4 02 2A 00")}),
                          [](const auto& p) { return std::string(p.param.name); });
 
@@ -81,10 +81,10 @@ TEST(SimFrames, ExtendedHostFrameIsAcceptedAndLongAnswerGoesOutExtended) {
   EXPECT_EQ(0xFF, wire[6 + 3]);
   EXPECT_EQ(0xFF, wire[6 + 4]);
   Bytes a;
-  ASSERT_TRUE(Host::parseAnswer(wire, &a)) << toHex(wire);
+  ASSERT_TRUE(parseAnswer(wire, &a)) << toHex(wire);
   Bytes expected = hex("41 00");
   expected.insert(expected.end(), payload.begin() + 2, payload.end());  // the peer echoes
-  EXPECT_HEX(expected, a);
+  EXPECT_BYTES(expected, a);
 }
 
 TEST(SimFrames, AnswerOf254BytesFitsANormalFrameAnd255DoNot) {
@@ -102,39 +102,39 @@ TEST(SimFrames, AnswerOf254BytesFitsANormalFrameAnd255DoNot) {
 
 TEST(SimFrames, UnknownCommandGetsAckThenErrorFrame) {
   Host h;
-  EXPECT_HEX(cat(ack(), errorFrame()), h.send(hex("7A 01")));
-  EXPECT_HEX(cat(ack(), errorFrame()), h.send(Bytes{}));
+  EXPECT_BYTES(cat(ACK(), errorFrame()), h.send(hex("7A 01")));
+  EXPECT_BYTES(cat(ACK(), errorFrame()), h.send(Bytes{}));
 }
 
 TEST(SimFrames, RfRegulationTestGetsOnlyTheAck) {
   Host h;
-  EXPECT_HEX(ack(), h.send(hex("58 00")));
-  EXPECT_HEX(cat(ack(), reply(kFirmware)), h.send(hex("02")));
+  EXPECT_BYTES(ACK(), h.send(hex("58 00")));
+  EXPECT_BYTES(cat(ACK(), answer(kFirmware)), h.send(hex("02")));
 }
 
 TEST(SimFrames, HostNackRepeatsTheLastAnswer) {
   Host h;
   h.send(hex("02"));
-  h.write(nack());
-  EXPECT_HEX(reply(kFirmware), h.read());
+  h.write(NACK());
+  EXPECT_BYTES(answer(kFirmware), h.read());
 }
 
 TEST(SimFrames, RecordsEveryValidCommandPayloadInOrder) {
   Host h;
   h.send(hex("02"));
-  h.write(cat(cmd(hex("32 01 00")), cmd(hex("0C"))));
+  h.write(cat(frame(hex("32 01 00")), frame(hex("0C"))));
   h.read();
   ASSERT_EQ(3u, h.c.commands().size());
-  EXPECT_HEX(hex("02"), h.c.commands()[0]);
-  EXPECT_HEX(hex("32 01 00"), h.c.commands()[1]);
-  EXPECT_HEX(hex("0C"), h.c.commands()[2]);
+  EXPECT_BYTES(hex("02"), h.c.commands()[0]);
+  EXPECT_BYTES(hex("32 01 00"), h.c.commands()[1]);
+  EXPECT_BYTES(hex("0C"), h.c.commands()[2]);
   h.c.clearCommands();
   EXPECT_TRUE(h.c.commands().empty());
 }
 
 TEST(SimFrames, DiagnoseLineTestEchoesItsData) {
   Host h;
-  EXPECT_HEX(hex("01 00 6C 69 62 6E 66 63"), h.ask(hex("00 00 6C 69 62 6E 66 63")));
+  EXPECT_BYTES(hex("01 00 6C 69 62 6E 66 63"), h.ask(hex("00 00 6C 69 62 6E 66 63")));
 }
 
 }  // namespace

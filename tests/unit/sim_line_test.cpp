@@ -4,29 +4,29 @@
 namespace simtest {
 namespace {
 
-const Bytes kFirmwareReply = reply(hex("03 32 01 06 07"));
+const Bytes kFirmwareReply = answer(hex(kFirmwareAnswer));
 
 TEST(SimLine, BytesAtAnotherSpeedAreLost) {
   Host h;
   h.c.setBaud(9600);
-  h.write(cmd(hex("02")), 115200);
+  h.write(frame(hex("02")), 115200);
   EXPECT_EQ("", toHex(h.read()));
   EXPECT_TRUE(h.c.commands().empty());
-  h.write(cmd(hex("02")), 9600);
-  EXPECT_HEX(cat(ack(), kFirmwareReply), h.read());
+  h.write(frame(hex("02")), 9600);
+  EXPECT_BYTES(cat(ACK(), kFirmwareReply), h.read());
 }
 
 // The reset-and-switch sequence of a host that finds the reader at 9600.
 TEST(SimLine, SpeedSwitchAppliesAfterTheHostAckThatFollowsTheAnswer) {
   Host h;
   h.c.setBaud(9600);
-  EXPECT_HEX(cat(ack(), reply(hex("11"))), h.send(hex("10 04"), 9600));
+  EXPECT_BYTES(cat(ACK(), answer(hex("11"))), h.send(hex("10 04"), 9600));
   EXPECT_EQ(9600u, h.c.baud()) << "switched before the host's ACK";
-  h.write(ack(), 9600);
+  h.write(ACK(), 9600);
   EXPECT_EQ(115200u, h.c.baud());
-  h.write(ack(), 9600);  // the host's second ACK, still at 9600, is noise now
+  h.write(ACK(), 9600);  // the host's second ACK, still at 9600, is noise now
   EXPECT_EQ("", toHex(h.send(hex("02"), 9600)));
-  EXPECT_HEX(cat(ack(), kFirmwareReply), h.send(hex("02"), 115200));
+  EXPECT_BYTES(cat(ACK(), kFirmwareReply), h.send(hex("02"), 115200));
 }
 
 // Over a pseudo-terminal the host's ACK can be read after the host has changed
@@ -36,8 +36,8 @@ TEST(SimLine, PendingSpeedSwitchFollowsAHostAlreadyAtTheNewSpeed) {
     Host h;
     h.c.setBaud(9600);
     h.send(hex("10 04"), 9600);
-    if (ackSurvives) h.write(ack(), 115200);
-    EXPECT_HEX(cat(ack(), kFirmwareReply), h.send(hex("02"), 115200)) << ackSurvives;
+    if (ackSurvives) h.write(ACK(), 115200);
+    EXPECT_BYTES(cat(ACK(), kFirmwareReply), h.send(hex("02"), 115200)) << ackSurvives;
     EXPECT_EQ(115200u, h.c.baud());
   }
 }
@@ -54,7 +54,7 @@ TEST(SimLine, SpeedSwitchIsDroppedWhenAnotherCommandComesInsteadOfTheAck) {
   Host h;
   h.send(hex("10 00"));
   h.send(hex("02"));
-  h.write(ack());
+  h.write(ACK());
   EXPECT_EQ(115200u, h.c.baud());
 }
 
@@ -65,24 +65,24 @@ TEST(SimLine, SpeedCodesMapToTheirSpeedsAndBadCodesAreRefused) {
     Host h;
     h.c.setBaud(38400);
     h.send(hex(row.first));
-    h.write(ack());
+    h.write(ACK());
     EXPECT_EQ(row.second, h.c.baud()) << row.first;
   }
   Host h;
-  EXPECT_HEX(cat(ack(), errorFrame()), h.send(hex("10 09")));
+  EXPECT_BYTES(cat(ACK(), errorFrame()), h.send(hex("10 09")));
 }
 
 TEST(SimLine, UnpacedAnswerArrivesWithTheFrameOrAfterTheAnswerDelay) {
   Host h;
-  h.write(cmd(hex("02")));
+  h.write(frame(hex("02")));
   EXPECT_EQ(h.now, h.c.nextArrivalUs());
   h.read();
   h.c.setAnswerDelayUs(2500);
   const std::uint64_t sent = h.now;
-  h.write(cmd(hex("02")));
+  h.write(frame(hex("02")));
   EXPECT_EQ(sent + 2500, h.c.nextArrivalUs());
   EXPECT_EQ(0u, h.c.available(sent + 2499));
-  EXPECT_EQ(ack().size() + kFirmwareReply.size(), h.c.available(sent + 2500));
+  EXPECT_EQ(ACK().size() + kFirmwareReply.size(), h.c.available(sent + 2500));
 }
 
 // 10 bits a byte: at 9600 baud a byte takes 1042 us (rounded up).
@@ -91,7 +91,7 @@ TEST(SimLine, PacingSpacesBytesTenBitsApartInBothDirections) {
   h.c.setBaud(9600);
   h.c.setPacing(true);
   const std::uint64_t sent = h.now;
-  const Bytes f = cmd(hex("02"));  // 9 bytes take 9375 us to arrive
+  const Bytes f = frame(hex("02"));  // 9 bytes take 9375 us to arrive
   h.write(f);
   const std::uint64_t frameIn = sent + (9 * 10000000ull + 9599) / 9600;
   const std::uint64_t firstOut = h.c.nextArrivalUs();
@@ -108,7 +108,7 @@ TEST(SimLine, PacedHostBytesQueueBehindEachOther) {
   Host h;
   h.c.setBaud(115200);
   h.c.setPacing(true);
-  const Bytes f = cmd(hex("02"));
+  const Bytes f = frame(hex("02"));
   h.write(Bytes(f.begin(), f.begin() + 4));
   h.write(Bytes(f.begin() + 4, f.end()));  // written at once, but on the wire after the first part
   const std::uint64_t frameIn = h.now + (9 * 10000000ull + 115199) / 115200;
@@ -120,49 +120,49 @@ TEST(SimLine, PacedHostBytesQueueBehindEachOther) {
 TEST(SimLine, PurgeDropsOnlyTheBytesThatHaveArrived) {
   Host h;
   h.c.setPacing(true);
-  h.write(cmd(hex("02")));
+  h.write(frame(hex("02")));
   const std::uint64_t first = h.c.nextArrivalUs();
   const std::uint64_t third = first + 2 * (10000000ull / 115200) + 2;
   h.c.dropArrived(third);
   h.now = third;
   const Bytes rest = h.read();
-  const Bytes all = cat(ack(), kFirmwareReply);
-  EXPECT_HEX(Bytes(all.end() - static_cast<std::ptrdiff_t>(rest.size()), all.end()), rest);
+  const Bytes all = cat(ACK(), kFirmwareReply);
+  EXPECT_BYTES(Bytes(all.end() - static_cast<std::ptrdiff_t>(rest.size()), all.end()), rest);
   EXPECT_EQ(all.size() - 3, rest.size());
 }
 
 TEST(SimLine, PowerDownAnswersThenSleepsUntilTheNextHostByte) {
   Host h;
-  EXPECT_HEX(hex("17 00"), h.ask(hex("16 F0")));
+  EXPECT_BYTES(hex("17 00"), h.ask(hex("16 F0")));
   EXPECT_TRUE(h.c.poweredDown());
   h.write(hex("55 55 00 00 00"));
   EXPECT_FALSE(h.c.poweredDown());
-  EXPECT_HEX(cat(ack(), kFirmwareReply), h.send(hex("02")));
+  EXPECT_BYTES(cat(ACK(), kFirmwareReply), h.send(hex("02")));
 }
 
 TEST(SimLine, LineGoneCarriesNothingUntilCleared) {
   Host h;
   h.c.faults().lineGone = true;
-  h.write(cmd(hex("02")));
+  h.write(frame(hex("02")));
   EXPECT_EQ("", toHex(h.read()));
   EXPECT_EQ(UINT64_MAX, h.c.nextArrivalUs());
   h.c.faults().clear();
-  EXPECT_HEX(cat(ack(), kFirmwareReply), h.send(hex("02")));
+  EXPECT_BYTES(cat(ACK(), kFirmwareReply), h.send(hex("02")));
 }
 
 TEST(SimLine, RegistersAndGpioReadBackWhatWasWritten) {
   Host h;
-  EXPECT_HEX(hex("09"), h.ask(hex("08 63 06 50 63 05 11")));
-  EXPECT_HEX(hex("07 50 11 00"), h.ask(hex("06 63 06 63 05 63 3D")));
+  EXPECT_BYTES(hex("09"), h.ask(hex("08 63 06 50 63 05 11")));
+  EXPECT_BYTES(hex("07 50 11 00"), h.ask(hex("06 63 06 63 05 63 3D")));
   EXPECT_EQ(0x50, h.c.registerValue(0x6306));
   // WriteGPIO takes a port byte only when its validation bit 0x80 is set.
-  EXPECT_HEX(hex("0F"), h.ask(hex("0E 9F 00")));
+  EXPECT_BYTES(hex("0F"), h.ask(hex("0E 9F 00")));
   EXPECT_EQ(0x1F, h.c.gpioP3());
   EXPECT_EQ(0x06, h.c.gpioP7());
   h.ask(hex("0E 3F 82"));
   EXPECT_EQ(0x1F, h.c.gpioP3());
   EXPECT_EQ(0x02, h.c.gpioP7());
-  EXPECT_HEX(hex("0D 1F 02 00"), h.ask(hex("0C")));
+  EXPECT_BYTES(hex("0D 1F 02 00"), h.ask(hex("0C")));
 }
 
 TEST(SimLine, RfFieldFollowsRfConfigurationAndPolling) {
@@ -174,7 +174,7 @@ TEST(SimLine, RfFieldFollowsRfConfigurationAndPolling) {
   EXPECT_FALSE(h.c.rfFieldOn());
   h.ask(hex("4A 01 00"));
   EXPECT_TRUE(h.c.rfFieldOn());
-  EXPECT_HEX(hex("33"), h.ask(hex("32 05 FF FF 04")));
+  EXPECT_BYTES(hex("33"), h.ask(hex("32 05 FF FF 04")));
 }
 
 }  // namespace

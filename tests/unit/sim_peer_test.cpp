@@ -18,10 +18,10 @@ Bytes segmentRequest(std::uint8_t block, std::uint8_t segment) { return Bytes{0x
 
 TEST(SimPeer, JumpForDepAnswersTheTargetsParametersOrTimesOut) {
   Host h;
-  EXPECT_HEX(hex("57 01"), h.ask(kJump));
+  EXPECT_BYTES(hex("57 01"), h.ask(kJump));
   h.c.field().peer = DepPeer{};
-  EXPECT_HEX(hex("57 00 01 11 22 33 44 55 66 77 88 99 AA 00 00 00 0E 30"), h.ask(kJump));
-  EXPECT_HEX(cat(ack(), errorFrame()), h.send(hex("56 01 03 01 00 FF FF 00 00"))) << "no baud rate 03";
+  EXPECT_BYTES(hex("57 00 01 11 22 33 44 55 66 77 88 99 AA 00 00 00 0E 30"), h.ask(kJump));
+  EXPECT_BYTES(cat(ACK(), errorFrame()), h.send(hex("56 01 03 01 00 FF FF 00 00"))) << "no baud rate 03";
 }
 
 TEST(SimPeer, SegmentRequestAnswersTheDocumentedBytesAndOtherPayloadsEcho) {
@@ -30,9 +30,9 @@ TEST(SimPeer, SegmentRequestAnswersTheDocumentedBytesAndOtherPayloadsEcho) {
   h.ask(kJump);
   const Bytes a = h.ask(segmentRequest(2, 5));
   ASSERT_EQ(2u + 243u, a.size());
-  EXPECT_HEX(cat(hex("41 00"), DepPeer::segment(2, 5)), a);
+  EXPECT_BYTES(cat(hex("41 00"), DepPeer::segment(2, 5)), a);
   EXPECT_EQ(static_cast<std::uint8_t>(2 * 31 + 5 * 7 + 242), a.back());
-  EXPECT_HEX(hex("41 00 A6 01"), h.ask(hex("40 01 A6 01")));
+  EXPECT_BYTES(hex("41 00 A6 01"), h.ask(hex("40 01 A6 01")));
   EXPECT_EQ(2u, h.c.field().peer->received.size());
 }
 
@@ -52,9 +52,9 @@ TEST(SimPeer, StopsAnsweringSegmentsAfterTheSetCount) {
   h.c.field().peer->stopAfterSegments = 3;
   h.ask(kJump);
   for (std::uint8_t k = 0; k < 3; ++k) EXPECT_EQ(0x00, h.ask(segmentRequest(0, k))[1]);
-  EXPECT_HEX(hex("41 01"), h.ask(segmentRequest(0, 3)));
+  EXPECT_BYTES(hex("41 01"), h.ask(segmentRequest(0, 3)));
   h.c.field().peer->stopMode = DepPeer::Stop::Silence;
-  EXPECT_HEX(ack(), h.send(segmentRequest(0, 4)));
+  EXPECT_BYTES(ACK(), h.send(segmentRequest(0, 4)));
   EXPECT_EQ(3, h.c.field().peer->segmentsAnswered);
 }
 
@@ -63,7 +63,7 @@ TEST(SimPeer, FieldOffEndsTheLink) {
   h.c.field().peer = DepPeer{};
   h.ask(kJump);
   h.ask(hex("32 01 00"));
-  EXPECT_HEX(hex("41 01"), h.ask(segmentRequest(0, 0)));
+  EXPECT_BYTES(hex("41 01"), h.ask(segmentRequest(0, 0)));
 }
 
 TEST(SimTarget, InitiatorActivatesAfterItsDelay) {
@@ -72,32 +72,32 @@ TEST(SimTarget, InitiatorActivatesAfterItsDelay) {
   h.c.field().initiator->activateAfterUs = 5000;
   h.c.field().initiator->modeByte = 0x26;
   const std::uint64_t sent = h.now;
-  h.write(cmd(kInitAsTarget));
-  EXPECT_HEX(ack(), h.read(sent + 4999));
+  h.write(frame(kInitAsTarget));
+  EXPECT_BYTES(ACK(), h.read(sent + 4999));
   const Bytes rest = h.read();
   EXPECT_EQ(sent + 5000, h.now);
-  EXPECT_HEX(reply(cat(hex("8D 26"), h.c.field().initiator->atrReq)), rest);
+  EXPECT_BYTES(answer(cat(hex("8D 26"), h.c.field().initiator->atrReq)), rest);
 }
 
 TEST(SimTarget, WithoutInitiatorTheCommandWaitsUntilTheHostAborts) {
   Host h;
-  EXPECT_HEX(ack(), h.send(kInitAsTarget));
-  h.write(ack());
-  EXPECT_HEX(hex("87 27"), h.ask(hex("86"))) << "not activated";
+  EXPECT_BYTES(ACK(), h.send(kInitAsTarget));
+  h.write(ACK());
+  EXPECT_BYTES(hex("87 27"), h.ask(hex("86"))) << "not activated";
   h.c.field().initiator = Initiator{};
   h.c.field().initiator->never = true;
-  EXPECT_HEX(ack(), h.send(kInitAsTarget));
+  EXPECT_BYTES(ACK(), h.send(kInitAsTarget));
 }
 
 TEST(SimTarget, HostAckBeforeTheActivationCancelsIt) {
   Host h;
   h.c.field().initiator = Initiator{};
   h.c.field().initiator->activateAfterUs = 10000;
-  h.write(cmd(kInitAsTarget));
-  EXPECT_HEX(ack(), h.read(h.now + 1000));
-  h.write(ack());
+  h.write(frame(kInitAsTarget));
+  EXPECT_BYTES(ACK(), h.read(h.now + 1000));
+  h.write(ACK());
   EXPECT_EQ("", toHex(h.read()));
-  EXPECT_HEX(hex("87 27"), h.ask(hex("86")));
+  EXPECT_BYTES(hex("87 27"), h.ask(hex("86")));
 }
 
 TEST(SimTarget, GetDataGivesQueuedPayloadsThenReleasedAndSetDataIsRecorded) {
@@ -105,14 +105,14 @@ TEST(SimTarget, GetDataGivesQueuedPayloadsThenReleasedAndSetDataIsRecorded) {
   h.c.field().initiator = Initiator{};
   h.c.field().initiator->toSend = {hex("A6 00 01"), hex("01 02")};
   EXPECT_EQ(0x8D, h.ask(kInitAsTarget)[0]);
-  EXPECT_HEX(hex("41 27"), h.ask(hex("40 01 00"))) << "no initiator commands in target mode";
-  EXPECT_HEX(hex("87 00 A6 00 01"), h.ask(hex("86")));
-  EXPECT_HEX(hex("8F 00"), h.ask(hex("8E 10 20 30")));
-  EXPECT_HEX(hex("87 00 01 02"), h.ask(hex("86")));
-  EXPECT_HEX(hex("87 29"), h.ask(hex("86")));
+  EXPECT_BYTES(hex("41 27"), h.ask(hex("40 01 00"))) << "no initiator commands in target mode";
+  EXPECT_BYTES(hex("87 00 A6 00 01"), h.ask(hex("86")));
+  EXPECT_BYTES(hex("8F 00"), h.ask(hex("8E 10 20 30")));
+  EXPECT_BYTES(hex("87 00 01 02"), h.ask(hex("86")));
+  EXPECT_BYTES(hex("87 29"), h.ask(hex("86")));
   ASSERT_EQ(1u, h.c.field().initiator->received.size());
-  EXPECT_HEX(hex("10 20 30"), h.c.field().initiator->received[0]);
-  EXPECT_HEX(hex("8F 27"), h.ask(hex("8E 00"))) << "released";
+  EXPECT_BYTES(hex("10 20 30"), h.c.field().initiator->received[0]);
+  EXPECT_BYTES(hex("8F 27"), h.ask(hex("8E 00"))) << "released";
 }
 
 TEST(SimTarget, GetDataWaitsWhileTheInitiatorHasNothingToSay) {
@@ -120,10 +120,10 @@ TEST(SimTarget, GetDataWaitsWhileTheInitiatorHasNothingToSay) {
   h.c.field().initiator = Initiator{};
   h.c.field().initiator->releasesWhenDone = false;
   h.ask(kInitAsTarget);
-  EXPECT_HEX(ack(), h.send(hex("86")));
+  EXPECT_BYTES(ACK(), h.send(hex("86")));
   h.c.field().initiator->toSend.push_back(hex("55"));
-  h.write(ack());
-  EXPECT_HEX(hex("87 00 55"), h.ask(hex("86"))) << "still activated after the abort";
+  h.write(ACK());
+  EXPECT_BYTES(hex("87 00 55"), h.ask(hex("86"))) << "still activated after the abort";
 }
 
 TEST(SimTarget, FieldOffReleasesTheTarget) {
@@ -131,7 +131,7 @@ TEST(SimTarget, FieldOffReleasesTheTarget) {
   h.c.field().initiator = Initiator{};
   h.ask(kInitAsTarget);
   h.ask(hex("32 01 00"));
-  EXPECT_HEX(hex("87 27"), h.ask(hex("86")));
+  EXPECT_BYTES(hex("87 27"), h.ask(hex("86")));
 }
 
 }  // namespace

@@ -8,12 +8,7 @@
 namespace {
 
 using namespace cardtest;
-using pelvtest::cat;
 
-constexpr const char* kIdm = "01 2E 4C 10 00 00 00 01";
-constexpr const char* kUid4 = "0A 01 3C 4D";
-constexpr const char* kKey = "FF FF FF FF FF FF";
-constexpr const char* kUid7 = "04 01 5A 6B 7C 8D 9E";
 constexpr const char* kPrepareWrite = "40 01 60 00 00 3E 91 C7 0B 5D A4 04 01 5A 6B 7C 8D 9E";
 
 // Card answer to Write Without Encryption: length 0C, 09, IDm, status flags.
@@ -21,18 +16,11 @@ Bytes felicaWriteAnswer(std::uint8_t flag1, std::uint8_t flag2) {
   return dataAnswer(0x00, cat(hex("0C 09"), hex(kIdm), Bytes{flag1, flag2}));
 }
 
-std::string hexOf(const Bytes& b) { return pelvtest::toHex(b); }
-std::string hexByte(int v) { return hexOf(Bytes{static_cast<std::uint8_t>(v)}); }
 
-Bytes sequence(std::uint8_t first, std::size_t n) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(first + i);
-  return b;
-}
 
 // Mode 3 write request: UID, key, sector, first block, count, then 16 bytes a block.
 Bytes mifareWrite(std::uint8_t cmd, int sector, int first, int count, int blocksOfData) {
-  Bytes p = packet(cmd, std::string(kUid4) + " " + kKey + " " + hexByte(sector) + " " +
+  Bytes p = packet(cmd, std::string(kUid4) + " " + kFactoryKey + " " + hexByte(sector) + " " +
                             hexByte(first) + " " + hexByte(count));
   for (int i = 0; i < blocksOfData; ++i) p = cat(p, sequence(static_cast<std::uint8_t>(0x80 + 16 * i), 16));
   p[0] = static_cast<std::uint8_t>(p.size());
@@ -68,7 +56,7 @@ TEST_F(WritingTest, FelicaWriteSwapsServiceCodesAndSendsBlockListAndDataUnchange
   answerNext(far, felicaWriteAnswer(0x00, 0x00));
   EXPECT_EQ(write(1, p), 0);
   EXPECT_EQ(sentCommands(),
-            (std::vector<std::string>{"40 01 20 08 " + std::string(kIdm) + " 01 09 00 01 80 00 " + hexOf(data)}));
+            (std::vector<std::string>{"40 01 20 08 " + std::string(kIdm) + " 01 09 00 01 80 00 " + toHex(data)}));
   EXPECT_EQ(response.text(), "03 31 00");
 }
 
@@ -135,7 +123,7 @@ TEST_F(WritingTest, LengthIsTestedBeforeRangeAndRefusalsSendNothing) {
       {"mifare: sector 40", 3, mifareWrite(0x32, 40, 0, 1, 1), "03 32 FC", 1},
       {"mifare: no blocks", 3, mifareWrite(0x31, 1, 0, 0, 0), "03 31 FC", 1},
       {"mifare: data for one block short", 3, mifareWrite(0x31, 1, 0, 2, 1), "03 31 FD", 2},
-      {"mifare: count byte missing", 3, packet(0x31, std::string(kUid4) + " " + kKey + " 01 00"), "03 31 FD", 2},
+      {"mifare: count byte missing", 3, packet(0x31, std::string(kUid4) + " " + kFactoryKey + " 01 00"), "03 31 FD", 2},
       {"pages: 0x31 with two pages", 4, pageWrite(0x31, 4, 2, 2), "03 31 FD", 2},
       {"pages: 0x31 with two pages past the card", 4, pageWrite(0x31, 15, 2, 2), "03 31 FC", 1},
       {"pages: first page 13, four pages", 4, pageWrite(0x31, 13, 4, 4), "03 31 FC", 1},
@@ -177,12 +165,12 @@ TEST_F(WritingTest, MifareWriteAuthenticatesTheFirstBlockAndWritesEachBlock) {
   const MifareCase cases[] = {{1, 0, 3, 4}, {0, 1, 2, 1}, {32, 0, 1, 128}, {39, 14, 1, 254}, {35, 0, 15, 176}};
   for (const MifareCase& c : cases) {
     pelvane::simport::clearEvents();
-    std::vector<std::string> commands{"40 01 60 " + hexByte(c.block) + " " + kKey + " " + kUid4};
+    std::vector<std::string> commands{"40 01 60 " + hexByte(c.block) + " " + kFactoryKey + " " + kUid4};
     answerNext(far, dataAnswer(0x00));
     for (int i = 0; i < c.count; ++i) {
       answerNext(far, dataAnswer(0x00));
       commands.push_back("40 01 A0 " + hexByte(c.block + i) + " " +
-                         hexOf(sequence(static_cast<std::uint8_t>(0x80 + 16 * i), 16)));
+                         toHex(sequence(static_cast<std::uint8_t>(0x80 + 16 * i), 16)));
     }
     EXPECT_EQ(write(3, mifareWrite(0x31, c.sector, c.first, c.count, c.count)), 0) << c.sector;
     EXPECT_EQ(sentCommands(), commands) << c.sector;
@@ -211,7 +199,7 @@ TEST_F(WritingTest, PageWritePreparesWithFifthByte00AndWritesEachPage) {
     for (int i = 0; i < c.count; ++i) {
       answerNext(far, dataAnswer(0x00));
       commands.push_back("40 01 A2 " + hexByte(c.first + i) + " " +
-                         hexOf(sequence(static_cast<std::uint8_t>(0x40 + 4 * i), 4)));
+                         toHex(sequence(static_cast<std::uint8_t>(0x40 + 4 * i), 4)));
     }
     EXPECT_EQ(write(4, pageWrite(c.cmd, c.first, c.count, c.count)), 0) << c.first;
     EXPECT_EQ(sentCommands(), commands) << c.first;
