@@ -48,7 +48,7 @@ TypeACard* Controller::State::findTypeA(const Bytes& id) {
 }
 
 void Controller::State::pollTypeA(std::size_t maxTg, const Bytes& init,
-                                  std::vector<Polled>* found) const {
+                                  std::vector<Polled>* found) {
   auto fits = [&](const Bytes& id) {
     if (isHalted(id) || found->size() >= maxTg) return false;
     return init.empty() || init == id;
@@ -68,6 +68,113 @@ void Controller::State::pollTypeA(std::size_t maxTg, const Bytes& init,
     if (!fits(c.nfcid)) continue;
     found->push_back({Kind::TypeA, c.nfcid, typeAData(c.sensRes, c.selRes, c.nfcid.data(), c.nfcid.size())});
   }
+  // The poll's REQA and SELECT leave the cards found active and send the others
+  // that were ready or active back (ISO/IEC 14443-3, 6.3).
+  for (const Picc& card : typeACards()) {
+    if (awake.count(card.uid) && std::none_of(found->begin(), found->end(),
+                                              [&](const Polled& f) { return f.id == card.uid; }))
+      fallBack(card.uid);
+  }
+  for (const Polled& f : *found) awake[f.id] = Awake{true, false, 0};
+}
+
+// The ISO/IEC 14443-3 Type A state machine (6.3) with the commands of 6.4:
+//   idle:  REQA 26 / WUPA 52 (7-bit short frames) -> ready, answers ATQA
+//   halt:  WUPA -> ready
+//   ready: SEL NVB with the UID bytes known so far (anticollision) -> the rest
+//          of this cascade level's UID CLn and BCC; SEL 70 CLn BCC CRC -> SAK
+//          (cascade bit 04 while levels remain, then active)
+//   active: HLTA 50 00 CRC -> halt, no answer
+// Anything else sends a ready or active card back to idle (or to halt when it
+// was woken from there). SEL is 93, 95, 97 by level; CLn is 88 + 3 UID bytes
+// while more levels follow.
+bool Controller::State::typeAFrame(const RfFrame& in, RfFrame* result) {
+  bool heard = false;
+  for (const Picc& card : typeACards()) {
+    RfFrame reply;
+    if (typeAAnswer(card, in, &reply) && !heard) {
+      *result = reply;
+      heard = true;
+    }
+  }
+  return heard;
+}
+
+std::vector<Controller::State::Picc> Controller::State::typeACards() const {
+  std::vector<Picc> cards;
+  if (!field.present) return cards;
+  for (const MifareClassicCard& c : field.mifare)
+    cards.push_back({Bytes(c.uid.begin(), c.uid.end()),
+                     {static_cast<std::uint8_t>(c.fourK ? 0x02 : 0x04), 0x00},
+                     static_cast<std::uint8_t>(c.fourK ? 0x18 : 0x08)});
+  for (const PageCard& c : field.page) cards.push_back({Bytes(c.uid.begin(), c.uid.end()), {0x44, 0x00}, 0x00});
+  for (const TypeACard& c : field.typeA) cards.push_back({c.nfcid, {c.sensRes[1], c.sensRes[0]}, c.selRes});
+  return cards;
+}
+
+bool Controller::State::typeAAnswer(const Picc& card, const RfFrame& in, RfFrame* reply) {
+  const Bytes& uid = card.uid;
+  const bool halt = isHalted(uid);
+  auto it = awake.find(uid);
+  const bool wake = in.isShort(0x52);
+  if (it == awake.end()) {
+    // Idle or halt: only REQA (idle) or WUPA wakes the card, with its ATQA.
+    if (!(wake || (!halt && in.isShort(0x26)))) return false;
+    halted.erase(std::remove(halted.begin(), halted.end(), uid), halted.end());
+    awake[uid] = Awake{false, halt, 0};
+    reply->bytes.assign(card.atqa.begin(), card.atqa.end());
+    return true;
+  }
+  Awake& st = it->second;
+  const Bytes& f = in.bytes;
+  if (st.active) {
+    if (f.size() == 4 && f[0] == 0x50 && f[1] == 0x00 && hasCrcA(f)) {
+      awake.erase(it);
+      leaveActive(uid);
+      halted.push_back(uid);
+      return false;
+    }
+    fallBack(uid);
+    return false;
+  }
+  // Ready at cascade level st.level: this level's 5 bytes CLn BCC.
+  const std::size_t levels = uid.size() <= 4 ? 1 : uid.size() <= 7 ? 2 : 3;
+  const std::size_t level = static_cast<std::size_t>(st.level);
+  Bytes cl;
+  const std::size_t from = level == 0 ? 0 : 3 * level;
+  if (level + 1 < levels) {
+    cl = {0x88, uid[from], uid[from + 1], uid[from + 2]};
+  } else {
+    cl.assign(uid.begin() + static_cast<std::ptrdiff_t>(from), uid.end());
+  }
+  cl.push_back(u8(cl[0] ^ cl[1] ^ cl[2] ^ cl[3]));
+  const std::uint8_t sel = u8(0x93u + 2u * static_cast<unsigned>(level));
+  if (in.lastBits != 8 || f.size() < 2 || f[0] != sel) {
+    fallBack(uid);
+    return false;
+  }
+  const std::uint8_t nvb = f[1];
+  if (nvb == 0x70) {
+    if (f.size() != 9 || !hasCrcA(f) || !std::equal(cl.begin(), cl.end(), f.begin() + 2)) {
+      fallBack(uid);
+      return false;
+    }
+    if (level + 1 < levels) {
+      ++st.level;
+      reply->bytes = {0x04};
+    } else {
+      st.active = true;
+      reply->bytes = {card.sak};
+    }
+    appendCrcA(&reply->bytes);
+    return true;
+  }
+  // Anticollision with whole bytes known: 2 + k bytes, NVB 0x(2+k)0.
+  const std::size_t known = nvb >> 4;
+  if ((nvb & 0x0F) != 0 || known < 2 || known > 6 || f.size() != known) return false;
+  if (!std::equal(f.begin() + 2, f.end(), cl.begin())) return false;  // not this card: stays ready
+  reply->bytes.assign(cl.begin() + static_cast<std::ptrdiff_t>(known - 2), cl.end());
+  return true;
 }
 
 // MIFARE Classic: every refusal is status 0x14 and closes the open sector.
@@ -124,7 +231,10 @@ bool Controller::State::pageCommand(PageCard& c, const Bytes& d, Bytes* a) {
     }
     return true;
   }
-  if (d[0] == 0xA2 && d.size() == 6 && d[1] >= 2 && d[1] < 16) {
+  // WRITE A2 p data(4), or COMPATIBILITY WRITE A0 p data(16) of which the card
+  // keeps the first 4 bytes (PN532 user manual, 7.3.8, MIFARE Ultralight).
+  const bool write = (d[0] == 0xA2 && d.size() == 6) || (d[0] == 0xA0 && d.size() == 18);
+  if (write && d[1] >= 2 && d[1] < 16) {
     auto& page = c.pages[d[1]];
     if (d[1] == 2) {
       page[2] |= d[4];
@@ -132,7 +242,7 @@ bool Controller::State::pageCommand(PageCard& c, const Bytes& d, Bytes* a) {
     } else if (d[1] == 3 && c.oneTimePage3) {
       for (std::size_t k = 0; k < 4; ++k) page[k] |= d[2 + k];
     } else {
-      std::copy(d.begin() + 2, d.end(), page.begin());
+      std::copy(d.begin() + 2, d.begin() + 6, page.begin());
     }
     a->push_back(kStatusOk);
     return true;

@@ -1,5 +1,5 @@
 // ISO/IEC 14443 Type B cards: polling (ATQB, ATTRIB) through InListPassiveTarget,
-// REQB / WUPB inside InCommunicateThru, APDUs inside InDataExchange.
+// REQB / WUPB, ATTRIB and HLTB inside InCommunicateThru, APDUs inside InDataExchange.
 #include <algorithm>
 
 #include "controller_state.h"
@@ -21,31 +21,62 @@ bool Controller::State::afiMatches(std::uint8_t request, std::uint8_t card) {
   return card == request;
 }
 
-// Target data: ATQB(12), ATTRIB_RES length, ATTRIB_RES.
-void Controller::State::pollTypeB(std::size_t maxTg, std::uint8_t afi, std::vector<Polled>* found) const {
+// Target data: ATQB(12), ATTRIB_RES length, ATTRIB_RES. The poll's REQB reaches
+// idle and ready cards; an active one ignores it (ISO/IEC 14443-3, 7.5).
+void Controller::State::pollTypeB(std::size_t maxTg, std::uint8_t afi, std::vector<Polled>* found) {
   for (const TypeBCard& c : field.typeB) {
     if (found->size() >= maxTg) break;
-    if (!afiMatches(afi, c.afi) || isHalted(Bytes(c.pupi.begin(), c.pupi.end()))) continue;
+    Bytes pupi(c.pupi.begin(), c.pupi.end());
+    auto it = awake.find(pupi);
+    if (!afiMatches(afi, c.afi) || isHalted(pupi) || (it != awake.end() && it->second.active)) continue;
     const auto atqb = c.atqb();
     Bytes d(atqb.begin(), atqb.end());
     d.push_back(u8(static_cast<unsigned>(c.attribRes.size())));
     d.insert(d.end(), c.attribRes.begin(), c.attribRes.end());
-    found->push_back({Kind::TypeB, Bytes(c.pupi.begin(), c.pupi.end()), d});
+    awake[pupi] = Awake{true, false, 0};
+    found->push_back({Kind::TypeB, pupi, d});
   }
 }
 
-// The request is 05 AFI PARAM; one leading byte before it is tolerated, since
-// the library sends 42 01 05 AFI 08. Appends status 00 and the ATQB of the
-// first card that answers; false when none does.
-bool Controller::State::typeBRequest(const Bytes& request, Bytes* a) {
-  Bytes d = request;
-  if (d.size() == 4 && d[0] == 0x01) d.erase(d.begin());
-  if (!field.present || d.size() != 3 || d[0] != 0x05) return false;
+// ISO/IEC 14443-3 Type B commands (7.7 to 7.11), first byte:
+//   05 AFI PARAM  REQB (PARAM bit 3 clear: idle and ready cards) or WUPB (bit 3
+//                 set: halted ones too) -> ready, answers its ATQB
+//   1D PUPI(4) p1 p2 p3 p4 [higher layer]  ATTRIB to a ready card -> active,
+//                 answers its ATTRIB_RES
+//   50 PUPI(4)    HLTB to a ready or active card -> halt, answers 00
+// A request with any other first byte, or for a PUPI not its own, gets no answer.
+bool Controller::State::typeBRequest(const Bytes& d, Bytes* a) {
+  if (!field.present || d.empty()) return false;
   for (TypeBCard& c : field.typeB) {
-    if (!afiMatches(d[1], c.afi)) continue;
-    const auto atqb = c.atqb();
+    const Bytes pupi(c.pupi.begin(), c.pupi.end());
+    const bool halt = isHalted(pupi);
+    auto it = awake.find(pupi);
+    Bytes reply;
+    if (d[0] == 0x05 && d.size() == 3) {
+      const bool wakeUp = (d[2] & 0x08) != 0;
+      const bool active = it != awake.end() && it->second.active;
+      if (!afiMatches(d[1], c.afi) || active || (halt && !wakeUp)) continue;
+      halted.erase(std::remove(halted.begin(), halted.end(), pupi), halted.end());
+      awake[pupi] = Awake{};
+      const auto atqb = c.atqb();
+      reply.assign(atqb.begin(), atqb.end());
+    } else if (d.size() >= 5 && std::equal(pupi.begin(), pupi.end(), d.begin() + 1)) {
+      if (d[0] == 0x1D && d.size() >= 9 && it != awake.end() && !it->second.active) {
+        it->second.active = true;
+        reply = c.attribRes;
+      } else if (d[0] == 0x50 && d.size() == 5 && it != awake.end()) {
+        awake.erase(it);
+        leaveActive(pupi);
+        halted.push_back(pupi);
+        reply = {0x00};
+      } else {
+        continue;
+      }
+    } else {
+      continue;
+    }
     a->push_back(kStatusOk);
-    a->insert(a->end(), atqb.begin(), atqb.end());
+    a->insert(a->end(), reply.begin(), reply.end());
     return true;
   }
   return false;

@@ -102,6 +102,7 @@ void Controller::State::fieldOff() {
   rfOn = false;
   listed.clear();
   halted.clear();
+  awake.clear();
   targetMode = TargetMode::Idle;
 }
 

@@ -1,5 +1,6 @@
-// Initiator commands: InListPassiveTarget, InDataExchange, InCommunicateThru,
-// InDeselect / InRelease / InSelect and InJumpForDEP (PN532 user manual, 7.3).
+// Initiator commands: InListPassiveTarget, InDataExchange, InDeselect / InRelease /
+// InSelect and InJumpForDEP (PN532 user manual, 7.3); InCommunicateThru is in
+// communicate_thru.cpp.
 // What a card answers is in its technology's file (card_*.cpp, peer.cpp).
 #include <algorithm>
 
@@ -30,6 +31,7 @@ Reply Controller::State::inListPassiveTarget(const Bytes& p) {
   if (!field.present) return answer(a);
   if ((brTy == 0x01 || brTy == 0x02) && init.size() < 5) return errorFrame();
   std::vector<Polled> found;
+  useModulation(brTy);
   if (brTy == 0x00) {
     pollTypeA(maxTg, init, &found);
   } else if (brTy == 0x01 || brTy == 0x02) {
@@ -78,14 +80,6 @@ Reply Controller::State::inDataExchange(const Bytes& p) {
       break;  // answers polling only
   }
   if (!ok) return answer({0x41, kStatusTimeout});
-  return answer(a);
-}
-
-Reply Controller::State::inCommunicateThru(const Bytes& p) {
-  rfOn = true;
-  const Bytes d(p.begin() + 1, p.end());
-  Bytes a = {0x43};
-  if (!typeBRequest(d, &a)) return answer({0x43, kStatusTimeout});
   return answer(a);
 }
 

@@ -11,6 +11,7 @@
 // 6.2.1.3: an ACK from the host aborts the command in progress).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -20,6 +21,7 @@
 #include "controller.h"
 #include "faults.h"
 #include "field.h"
+#include "rf_frame.h"
 
 namespace pelvsim {
 
@@ -122,6 +124,14 @@ struct Controller::State {
   // targets
   std::vector<Target> listed;  // Tg = index + 1
   std::vector<Bytes> halted;   // Type A and B cards put to sleep by InDeselect / InRelease
+  // Type A and B cards out of the idle state and not halted, by UID / PUPI
+  // (ISO/IEC 14443-3, 6.3 and 7.5); a card absent from here and `halted` is idle.
+  struct Awake {
+    bool active = false;    // selected (Type A) or given ATTRIB (Type B); else ready
+    bool fromHalt = false;  // woken from halt: an error sends it back there
+    int level = 0;          // Type A: the cascade level being resolved while ready
+  };
+  std::map<Bytes, Awake> awake;
   TargetMode targetMode = TargetMode::Idle;
 
   // ---- line (line.cpp) ----
@@ -148,7 +158,6 @@ struct Controller::State {
   // commands_initiator.cpp
   Reply inListPassiveTarget(const Bytes& p);
   Reply inDataExchange(const Bytes& p);
-  Reply inCommunicateThru(const Bytes& p);
   Reply inDeselectOrRelease(const Bytes& p);
   Reply inSelect(const Bytes& p);
   Reply inJumpForDep(const Bytes& p);
@@ -160,10 +169,30 @@ struct Controller::State {
   Reply tgSetData(const Bytes& p);
   Reply tgGetTargetStatus() const;
 
+  // communicate_thru.cpp: raw frames shaped by the CIU registers, to the cards
+  // of the modulation that the last poll or the host's registers chose.
+  Reply inCommunicateThru(const Bytes& p);
+  void useModulation(std::uint8_t brTy);  // CIU_TxMode / RxMode as a poll leaves them
+  // A card that leaves the active state is no longer a usable target.
+  void leaveActive(const Bytes& id);
+  // Sends a card back to idle, or to halt when it was woken from there.
+  void fallBack(const Bytes& id);
+
   // ---- cards ----
   // card_type_a.cpp: Type A polling in the order mifare, page, typeA; `init` is
   // the UID asked for (empty: any).
-  void pollTypeA(std::size_t maxTg, const Bytes& init, std::vector<Polled>* found) const;
+  // The cards found become active; every other awake Type A card goes idle.
+  void pollTypeA(std::size_t maxTg, const Bytes& init, std::vector<Polled>* found);
+  // A raw Type A frame to every card (REQA, WUPA, anticollision, select, HLTA);
+  // false when none answers. The first card that answers is heard.
+  bool typeAFrame(const RfFrame& in, RfFrame* result);
+  struct Picc {  // what the Type A state machine needs of a card
+    Bytes uid;
+    std::array<std::uint8_t, 2> atqa;  // as sent, low byte first
+    std::uint8_t sak;
+  };
+  std::vector<Picc> typeACards() const;
+  bool typeAAnswer(const Picc& card, const RfFrame& in, RfFrame* reply);
   MifareClassicCard* findMifare(const Bytes& id);
   PageCard* findPage(const Bytes& id);
   TypeACard* findTypeA(const Bytes& id);
@@ -175,9 +204,12 @@ struct Controller::State {
   FelicaCard* findFelica(const Bytes& id);
   static bool felicaCommand(FelicaCard& c, const Bytes& d, Bytes* a);
   // card_type_b.cpp
-  void pollTypeB(std::size_t maxTg, std::uint8_t afi, std::vector<Polled>* found) const;
+  // REQB then ATTRIB: an active card does not answer, the cards found become active.
+  void pollTypeB(std::size_t maxTg, std::uint8_t afi, std::vector<Polled>* found);
   TypeBCard* findTypeB(const Bytes& id);
   static bool afiMatches(std::uint8_t request, std::uint8_t card);
+  // REQB / WUPB, ATTRIB or HLTB: appends status 00 and the answer of the first
+  // card that answers; false when none does.
   bool typeBRequest(const Bytes& d, Bytes* a);
   static bool typeBApdu(TypeBCard& c, const Bytes& d, Bytes* a);
   // peer.cpp

@@ -312,19 +312,45 @@ TEST(SimTypeB, PollingAnswersAtqbAndAttribResForMatchingAfi) {
   h.c.field().typeB[0].afi = 0x21;
   const Bytes atqb = hex("50 1B 01 2C 3D 00 00 00 00 00 81 71");
   EXPECT_BYTES(cat(cat(hex("4B 01 01"), atqb), hex("01 00")), h.ask(hex("4A 01 03 00")));
-  EXPECT_EQ(1, h.ask(hex("4A 01 03 20"))[1]) << "family 2";
-  EXPECT_EQ(1, h.ask(hex("4A 01 03 21"))[1]);
-  EXPECT_EQ(0, h.ask(hex("4A 01 03 22"))[1]);
-  EXPECT_EQ(0, h.ask(hex("4A 01 03 30"))[1]);
+  const std::pair<const char*, int> afis[] = {{"20", 1}, {"21", 1}, {"22", 0}, {"30", 0}};
+  for (const auto& row : afis) {
+    h.ask(hex("32 01 00"));  // the card found last is active until the field cycles
+    EXPECT_EQ(row.second, h.ask(hex(std::string("4A 01 03 ") + row.first))[1]) << "AFI " << row.first;
+  }
 }
 
-TEST(SimTypeB, WakeUpThroughInCommunicateThruAnswersAtqbOrTimesOut) {
+// Payloads and the answers expected, sent in order to one controller.
+struct Step {
+  const char* send;
+  const char* expect;
+};
+
+void runSteps(Host& h, const std::vector<Step>& steps) {
+  for (const Step& s : steps) EXPECT_BYTES(hex(s.expect), h.ask(hex(s.send))) << s.send;
+}
+
+TEST(SimTypeB, CardFollowsTheIso14443StateMachine) {
   Host h;
-  EXPECT_BYTES(hex("43 01"), h.ask(hex("42 05 00 08")));
+  EXPECT_BYTES(hex("43 01"), h.ask(hex("42 05 00 08"))) << "no card";
   h.c.field().typeB.push_back(TypeBCard::make());
-  EXPECT_BYTES(hex("43 00 50 1B 01 2C 3D 00 00 00 00 00 81 71"), h.ask(hex("42 05 00 08")));
-  EXPECT_BYTES(hex("43 01"), h.ask(hex("42 06 00")));
-  EXPECT_EQ(0x00, h.ask(hex("42 01 05 00 08"))[1]) << "with a leading target byte";
+  const std::string atqb = "50 1B 01 2C 3D 00 00 00 00 00 81 71";
+  runSteps(h, {
+      {"08 63 02 83 63 03 83", "09"},                // Type B framing (CIU_TxMode, RxMode)
+      {"42 05 00 08", ("43 00 " + atqb).c_str()},    // WUPB: idle -> ready
+      {"42 01 05 00 08", "43 01"},                   // first byte is not APf 05
+      {"42 06 00", "43 01"},
+      {"42 05 00 00", ("43 00 " + atqb).c_str()},    // REQB: a ready card answers again
+      {"42 1D 1B 01 2C 3D 00 08 01 00", "43 00 00"}, // ATTRIB: ready -> active
+      {"42 05 00 08", "43 01"},                      // an active card ignores requests
+      {"4A 01 03 00", "4B 00"},                      // and polls
+      {"42 50 1B 01 2C 3D", "43 00 00"},             // HLTB: -> halt
+      {"42 05 00 00", "43 01"},                      // REQB does not wake a halted card
+      {"42 05 00 08", ("43 00 " + atqb).c_str()},    // WUPB does
+      {"4A 01 03 00", ("4B 01 01 " + atqb + " 01 00").c_str()},
+      {"4A 01 03 00", "4B 00"},
+      {"32 01 00", "33"},                            // the field off: every card idle
+      {"4A 01 03 00", ("4B 01 01 " + atqb + " 01 00").c_str()},
+  });
 }
 
 TEST(SimTypeB, DefaultCardAnswersSelectAndReadsOfAnyLength) {
