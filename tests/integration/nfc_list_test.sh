@@ -1,66 +1,158 @@
 #!/bin/sh
-# Lists the simulated controller's cards with libnfc's nfc-list, an independent
-# PN532 client: it must find the FeliCa, ISO14443A and ISO14443B targets.
-# Usage: nfc_list_test.sh <path to pelvane-sim>
-# Exit 77 (skipped) when nfc-list is not installed.
+# Runs libnfc's tools, independent PN532 clients, against the simulated
+# controller: one row of the table at the end per tool, each against a fresh
+# pelvane-sim with the cards it needs.
+# Usage: nfc_list_test.sh <path to pelvane-sim> [tool ...]   (default: every row)
+# A row whose tool is not installed is skipped; exit 77 (skipped) when every
+# row was.
 set -u
 
-SIM=${1:?usage: nfc_list_test.sh <pelvane-sim>}
-if ! command -v nfc-list >/dev/null 2>&1; then
-  echo "SKIP: nfc-list is not installed (Debian package libnfc-bin)"
-  exit 77
-fi
+SIM=${1:?usage: nfc_list_test.sh <pelvane-sim> [tool ...]}
+shift
+ONLY="$*"
 
 WORK=$(mktemp -d)
 SIM_PID=
-cleanup() {
+stop_sim() {
   if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null; fi
-  rm -rf "$WORK"
+  SIM_PID=
 }
-trap cleanup EXIT INT TERM
+trap 'stop_sim; rm -rf "$WORK"' EXIT INT TERM
 
-"$SIM" --cards felica,mifare1k,typeB >"$WORK/sim.out" 2>"$WORK/sim.err" &
-SIM_PID=$!
+# Starts pelvane-sim with the cards given; sets PTS to its pseudo-terminal.
+STARTS=0
+start_sim() {
+  STARTS=$((STARTS + 1))
+  simout="$WORK/sim.$STARTS.out"
+  "$SIM" --cards "$1" >"$simout" 2>"$WORK/sim.err" &
+  SIM_PID=$!
+  i=0
+  while [ ! -s "$simout" ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+  PTS=$(head -n 1 "$simout")
+  case "$PTS" in
+    /dev/*) return 0 ;;
+    *) echo "FAIL: pelvane-sim printed no device path"; cat "$WORK/sim.err"; return 1 ;;
+  esac
+}
 
-# The first line of the simulator's output is the pseudo-terminal's path.
-i=0
-while [ ! -s "$WORK/sim.out" ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
-PTS=$(head -n 1 "$WORK/sim.out")
-case "$PTS" in
-  /dev/*) ;;
-  *) echo "FAIL: pelvane-sim printed no device path"; cat "$WORK/sim.err"; exit 1 ;;
-esac
-
-# libnfc takes the device from LIBNFC_DEVICE; a config folder of our own keeps
-# any system-wide device list out of the way.
-mkdir -p "$WORK/etc/nfc"
-LIBNFC_SYSCONFDIR="$WORK/etc/nfc" LIBNFC_DEVICE="pn532_uart:$PTS:115200" LIBNFC_LOG_LEVEL=3 \
-  timeout 60 nfc-list -v >"$WORK/list.out" 2>"$WORK/list.log"
-RC=$?
-if [ $RC -ne 0 ]; then
-  echo "FAIL: nfc-list exited with $RC"
-  cat "$WORK/list.out"; tail -n 40 "$WORK/list.log"
-  exit 1
-fi
-
-FAILED=0
-expect() {
-  if grep -q "$1" "$WORK/list.out"; then
-    echo "ok: $2"
-  else
-    echo "FAIL: $2 (no line matching '$1')"
-    FAILED=1
+# Runs a libnfc tool against the simulator; its output goes to $WORK/<tool>.out,
+# libnfc's frame log to $WORK/<tool>.log. A config folder of our own keeps any
+# system-wide device list out of the way.
+nfc() {
+  tool=$1
+  mkdir -p "$WORK/etc/nfc"
+  LIBNFC_SYSCONFDIR="$WORK/etc/nfc" LIBNFC_DEVICE="pn532_uart:$PTS:115200" LIBNFC_LOG_LEVEL=3 \
+    timeout 60 "$@" >"$WORK/$tool.out" 2>"$WORK/$tool.log"
+  rc=$?
+  if [ $rc -ne 0 ]; then
+    echo "FAIL: $* exited with $rc"
+    cat "$WORK/$tool.out"; tail -n 30 "$WORK/$tool.log"
+    return 1
   fi
 }
-expect "1 ISO14443A passive target(s) found" "one ISO14443A target"
-expect "UID (NFCID1): 0a  01  3c  4d" "the MIFARE Classic card's UID"
-expect "1 Felica (212 kbps) passive target(s) found" "one FeliCa target at 212 kbps"
-expect "ID (NFCID2): 01  2e  4c  10  00  00  00  01" "the FeliCa card's IDm"
-expect "1 ISO14443B passive target(s) found" "one ISO14443B target"
-expect "PUPI: 1b  01  2c  3d" "the Type B card's PUPI"
 
-if [ $FAILED -ne 0 ]; then
-  cat "$WORK/list.out"
-  exit 1
-fi
+# expect FILE PATTERN WHAT: FILE has a line matching PATTERN.
+expect() {
+  if grep -q "$2" "$1"; then return 0; fi
+  echo "FAIL: $3 (no line matching '$2' in $(basename "$1"))"
+  cat "$1"
+  return 1
+}
+
+# fill FILE OFFSET COUNT BYTE: overwrites COUNT bytes at OFFSET with BYTE.
+fill() {
+  octal=$(printf '%03o' $(($4)))
+  head -c "$3" /dev/zero | tr '\0' "\\$octal" |
+    dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+# ---- the rows ----
+
+check_list() {
+  nfc nfc-list -v || return 1
+  out="$WORK/nfc-list.out"
+  expect "$out" "1 ISO14443A passive target(s) found" "one ISO14443A target" &&
+    expect "$out" "UID (NFCID1): 0a  01  3c  4d" "the MIFARE Classic card's UID" &&
+    expect "$out" "1 Felica (212 kbps) passive target(s) found" "one FeliCa target at 212 kbps" &&
+    expect "$out" "ID (NFCID2): 01  2e  4c  10  00  00  00  01" "the FeliCa card's IDm" &&
+    expect "$out" "1 ISO14443B passive target(s) found" "one ISO14443B target" &&
+    expect "$out" "PUPI: 1b  01  2c  3d" "the Type B card's PUPI"
+}
+
+# REQA, anticollision and select by hand, for a single-size and a double-size UID.
+check_anticol() {
+  nfc nfc-anticol || return 1
+  expect "$WORK/nfc-anticol.out" "UID: 0a013c4d" "the MIFARE Classic card's UID" &&
+    expect "$WORK/nfc-anticol.out" "SAK: 08" "its SAK" || return 1
+  stop_sim
+  start_sim page || return 1
+  nfc nfc-anticol || return 1
+  expect "$WORK/nfc-anticol.out" "UID: 04015a6b7c8d9e" "the page card's 7-byte UID"
+}
+
+# Read the card, write a changed dump, read it back: the card holds the change.
+# The first block of each sector other than 0 is changed, which every libnfc
+# version writes.
+check_mfclassic() {
+  nfc nfc-mfclassic r a u "$WORK/read.mfd" || return 1
+  [ "$(wc -c <"$WORK/read.mfd")" -eq 1024 ] || { echo "FAIL: the dump is not of a 1K card"; return 1; }
+  cp "$WORK/read.mfd" "$WORK/changed.mfd"
+  for sector in $(seq 1 15); do
+    fill "$WORK/changed.mfd" $((64 * sector)) 16 $((0xC0 + sector))
+  done
+  nfc nfc-mfclassic w a u "$WORK/changed.mfd" || return 1
+  nfc nfc-mfclassic r a u "$WORK/back.mfd" || return 1
+  cmp "$WORK/changed.mfd" "$WORK/back.mfd" || { echo "FAIL: the card does not hold what was written"; return 1; }
+}
+
+# The same for a page card; OTP, lock and UID pages are left alone (answers n).
+check_mfultralight() {
+  nfc nfc-mfultralight r "$WORK/read.mfd" || return 1
+  cp "$WORK/read.mfd" "$WORK/changed.mfd"
+  fill "$WORK/changed.mfd" 16 48 0xA5
+  printf 'n\nn\nn\n' | nfc nfc-mfultralight w "$WORK/changed.mfd" || return 1
+  expect "$WORK/nfc-mfultralight.out" "12 of 16 pages written" "pages 4 to 15 written" || return 1
+  nfc nfc-mfultralight r "$WORK/back.mfd" || return 1
+  cmp -n 64 "$WORK/changed.mfd" "$WORK/back.mfd" || { echo "FAIL: the card does not hold what was written"; return 1; }
+}
+
+# The NDEF message of the Type 3 Tag: one Text record "Hello from the virtual reader".
+check_tag3() {
+  nfc nfc-read-forum-tag3 -q -o "$WORK/message.ndef" || return 1
+  want="d10120540265 6e48656c6c6f2066726f6d20746865207669727475616c20726561646572"
+  got=$(od -An -tx1 -v "$WORK/message.ndef" | tr -d ' \n')
+  [ "$got" = "$(echo "$want" | tr -d ' ')" ] || { echo "FAIL: NDEF message $got"; return 1; }
+}
+
+PASSED=0
+FAILED=0
+SKIPPED=0
+# row TOOL CARDS CHECK
+row() {
+  if [ -n "$ONLY" ] && ! echo " $ONLY " | grep -q " $1 "; then return; fi
+  if ! command -v "$1" >/dev/null 2>&1; then
+    echo "SKIP: $1 is not installed (Debian packages libnfc-bin, libnfc-examples)"
+    SKIPPED=$((SKIPPED + 1))
+    return
+  fi
+  if start_sim "$2" && "$3"; then
+    echo "ok: $1"
+    PASSED=$((PASSED + 1))
+  else
+    echo "FAIL: $1"
+    FAILED=$((FAILED + 1))
+  fi
+  stop_sim
+}
+
+#   tool                 cards                  check
+row nfc-list             felica,mifare1k,typeB  check_list
+row nfc-anticol          mifare1k               check_anticol
+row nfc-mfclassic        mifare1k               check_mfclassic
+row nfc-mfultralight     page                   check_mfultralight
+row nfc-read-forum-tag3  felica-ndef            check_tag3
+
+echo "$PASSED passed, $FAILED failed, $SKIPPED skipped"
+[ $FAILED -ne 0 ] && exit 1
+[ $PASSED -eq 0 ] && exit 77
 exit 0
