@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "names.h"
+#include "pelvane_version.h"
 #include "session.h"
 #include "virtual_reader.h"
 
@@ -23,7 +24,7 @@ int main(int argc, char** argv) {
   Options o;
   CLI::Option* cards = nullptr;
   CLI::App app{"pelvane: drives the contactless card reader through the Pelvane library"};
-  app.set_version_flag("--version", "pelvane 1.0.0");
+  app.set_version_flag("--version", "pelvane " PELVANE_VERSION_STRING);
   app.footer(kFooter);
   app.require_subcommand(1);
   app.fallthrough();

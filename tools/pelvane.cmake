@@ -30,6 +30,11 @@ endif()
 add_executable(pelvane_cli ${PELVANE_TOOL_SOURCES})
 set_target_properties(pelvane_cli PROPERTIES OUTPUT_NAME pelvane)
 target_link_libraries(pelvane_cli PRIVATE pelvane_tool_core pelvane)
+target_include_directories(pelvane_cli PRIVATE ${PELVANE_VERSION_INCLUDE})
+if(WIN32)
+  target_sources(pelvane_cli PRIVATE ${PROJECT_SOURCE_DIR}/src/api/pelvane.rc)
+  target_compile_definitions(pelvane_cli PRIVATE PELVANE_RC_TOOL)
+endif()
 
 if(WIN32)
   # CLI11 is header-only and lives in /usr/include; expose that one folder, so

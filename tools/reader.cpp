@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "names.h"
@@ -15,6 +17,35 @@ void PELVANE_CALL traceToStderr(const char* line) {
   std::fprintf(stderr, "trace: %s", line);
   std::fflush(stderr);
 }
+
+// While a port is being opened, the library's "open: " lines are kept: they tell
+// why an opening failed, and a failed opening prints them.
+std::vector<std::string> openingLines;
+bool tracing = false;
+
+void PELVANE_CALL keepOpeningLines(const char* line) {
+  if (tracing) traceToStderr(line);
+  if (std::strncmp(line, "open: ", 6) == 0) openingLines.emplace_back(line);
+}
+
+class OpeningTrace {
+ public:
+  explicit OpeningTrace(bool trace) {
+    tracing = trace;
+    openingLines.clear();
+    PV_SetTraceSink(&keepOpeningLines);
+  }
+  ~OpeningTrace() { PV_SetTraceSink(tracing ? &traceToStderr : nullptr); }
+  // The hint, then what the library said while opening.
+  static std::string hint(const std::string& hintText) {
+    if (openingLines.empty()) return hintText;
+    std::string text = hintText + "; the library said:";
+    for (const std::string& line : openingLines) {
+      text += "\n  " + line.substr(0, line.find_last_not_of('\n') + 1);
+    }
+    return text;
+  }
+};
 
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -85,6 +116,7 @@ void Reader::open() {
   if (open_) return;
   prepare();
   std::int32_t opened = 0;
+  OpeningTrace opening(choice_.trace);
   const unsigned result = RF_OPEN(choice_.port, &opened);
   const std::string text = "RF_OPEN(" + std::to_string(choice_.port) + ")";
   out_.call(text, static_cast<std::int32_t>(result), openResultMeaning(result));
@@ -94,14 +126,15 @@ void Reader::open() {
     return;
   }
   if (result == PELVANE_RESULT_NO_PORT && choice_.port == PELVANE_PORT_SCAN) {
-    throw Failure(kExitNoReader, "no reader found on any CP210x or PL2303 port", "try --port N or --sim");
+    throw Failure(kExitNoReader, "no reader found on any CP210x or PL2303 port",
+                  OpeningTrace::hint("try --port N or --sim"));
   }
   if (result == PELVANE_RESULT_REFUSED) {
     throw Failure(kExitUsage, "port " + std::to_string(choice_.port) + " is outside 1 to 256");
   }
   port_ = choice_.port;
   throw Failure(kExitNoReader, "no reader answered on " + where(),
-                "check the cable and the port number, or try --sim");
+                OpeningTrace::hint("check the cable and the port number, or try --sim"));
 }
 
 Exchange Reader::command(const Bytes& request) {
@@ -162,6 +195,7 @@ void Reader::openTypeB() {
   if (port < 1 || port > 255) {
     throw Failure(kExitUsage, "the Type B card interface reaches ports 1 to 255 only");
   }
+  OpeningTrace opening(choice_.trace);
   const std::int32_t code = RW_Open(port);
   out_.call("RW_Open(" + std::to_string(port) + ")", code, rwResultName(code));
   port_ = port;
@@ -174,7 +208,7 @@ void Reader::openTypeB() {
     throw Failure(kExitNoReader, "the reader on " + where() + " did not take the Type B set-up");
   }
   throw Failure(kExitNoReader, "no reader answered on " + where() + " (" + rwResultName(code) + ")",
-                "check the port number, or try --sim");
+                OpeningTrace::hint("check the port number, or try --sim"));
 }
 
 std::int32_t Reader::rwActivate() {

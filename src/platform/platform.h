@@ -86,6 +86,15 @@ bool getFriendlyName(DeviceList list, DeviceInfo* info, char* buffer, std::uint3
 void closeDeviceList(DeviceList list);
 // GetLastError.
 std::uint32_t lastError();
+
+// What the last failed call of this thread means, for the trace lines of a failed
+// opening. Writes a few words for the code lastError() gives ("access denied"; on
+// POSIX the strerror text) and tells what the failure usually means on a serial port.
+enum class ErrorCause { Other, NotFound, InUse, Denied };
+ErrorCause describeLastError(std::uint32_t* code, char* text, std::size_t size);
+// The calls an opening reports by name, as this platform calls them.
+enum class PortCall { Open, GetTimeouts, SetTimeouts, GetLineSettings, SetLineSettings };
+const char* portCallName(PortCall call);
 // LocalAlloc(LMEM_ZEROINIT, size) and LocalFree.
 void* allocZeroed(std::uint32_t size);
 void freeBuffer(void* buffer);

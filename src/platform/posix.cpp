@@ -209,7 +209,11 @@ void closeDevice(PortHandle handle) {
 bool getLineSettings(PortHandle handle, LineSettings* settings) {
   const OpenPort* p = portOf(handle);
   termios t{};
-  if (p == nullptr || settings == nullptr || tcgetattr(p->fd, &t) != 0) return false;
+  if (p == nullptr || settings == nullptr) return false;
+  if (tcgetattr(p->fd, &t) != 0) {
+    lastErrorCode = static_cast<std::uint32_t>(errno);
+    return false;
+  }
   LineSettings s;
   s.baudRate = baudOf(cfgetospeed(&t));
   switch (t.c_cflag & CSIZE) {
@@ -234,10 +238,11 @@ bool setLineSettings(PortHandle handle, const LineSettings* settings) {
   const OpenPort* p = portOf(handle);
   if (p == nullptr || settings == nullptr) return false;
   speed_t speed = 0;
-  if (!speedCodeOf(settings->baudRate, &speed)) return false;
   // A tty cannot drop received 0x00 bytes, nor send 1.5 stop bits, mark or space parity.
-  if (settings->fNull || settings->stopBits == 1 || settings->stopBits > 2 ||
-      settings->parity > 2 || settings->byteSize < 5 || settings->byteSize > 8) {
+  if (!speedCodeOf(settings->baudRate, &speed) || settings->fNull || settings->stopBits == 1 ||
+      settings->stopBits > 2 || settings->parity > 2 || settings->byteSize < 5 ||
+      settings->byteSize > 8) {
+    lastErrorCode = EINVAL;
     return false;
   }
   termios t{};
@@ -256,7 +261,10 @@ bool setLineSettings(PortHandle handle, const LineSettings* settings) {
   // TCSADRAIN: bytes already written still go out at the old speed, as a UART
   // sends what it holds before the line changes (the speed switch at bring-up
   // writes the ACK at 9600 and then moves to the new speed).
-  if (cfsetspeed(&t, speed) != 0 || tcsetattr(p->fd, TCSADRAIN, &t) != 0) return false;
+  if (cfsetspeed(&t, speed) != 0 || tcsetattr(p->fd, TCSADRAIN, &t) != 0) {
+    lastErrorCode = static_cast<std::uint32_t>(errno);
+    return false;
+  }
   // tcsetattr succeeds when any part was applied: read back to see the speed took.
   termios back{};
   if (tcgetattr(p->fd, &back) != 0) return false;

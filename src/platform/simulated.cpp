@@ -90,6 +90,7 @@ bool injectedFailure(Call call) {
   }
   if (p.times == 0) return false;
   if (p.times > 0) --p.times;
+  st().lastError = kErrorGenFailure;
   return true;
 }
 

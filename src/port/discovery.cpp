@@ -2,6 +2,7 @@
 // choosing the port an open goes to.
 #include <cstring>
 
+#include "command/dispatcher.h"
 #include "platform/platform.h"
 #include "port/port_table.h"
 #include "port/ports.h"
@@ -132,6 +133,11 @@ std::int16_t selectPort(std::int16_t port, std::int32_t* openedPort) {
     const int code = openPort(n, openedPort);
     if (code == 0) return 0;
     result = static_cast<std::int16_t>(code);
+  }
+  if (result == -1) {
+    emitTrace("open: scan: no free port named \"CP210x USB to UART Bridge Controller (COMn)\" or "
+              "\"Prolific USB-to-Serial Comm Port (COMn)\": is the reader plugged in? A bridge named "
+              "otherwise is opened by its port number\n");
   }
   return result;
 }

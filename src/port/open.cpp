@@ -1,5 +1,11 @@
 // Opening a port, the speed trial and bringing the reader up, switching the
-// controller's serial speed when it does not answer at the host's speed.
+// controller's serial speed when it does not answer at the host's speed. Every
+// step that fails sends one "open: " line to the trace sink, so that a caller
+// whose RF_OPEN gave 1 can learn why.
+#include <cstdio>
+#include <cstring>
+
+#include "command/dispatcher.h"
 #include "link/exchange.h"
 #include "link/frame.h"
 #include "platform/platform.h"
@@ -31,6 +37,46 @@ void setFrameFormat(LineSettings* settings) {
   settings->byteSize = 8;
   settings->parity = 0;
   settings->stopBits = 0;
+}
+
+// The port as its user names it: "COM3" for "\\.\COM3", otherwise the device path.
+const char* portName(const char* path) {
+  static constexpr char kDeviceNamespace[] = "\\\\.\\";
+  constexpr std::size_t n = sizeof kDeviceNamespace - 1;
+  return std::strncmp(path, kDeviceNamespace, n) == 0 ? path + n : path;
+}
+
+void traceOpenLine(const char* path, const char* what, const char* hint) {
+  char line[512];
+  std::snprintf(line, sizeof line, "open: %s: %s: %s\n", portName(path), what, hint);
+  emitTrace(line);
+}
+
+// A platform call failed: its name, the error code and its meaning, and what to check,
+// e.g. "open: COM3: CreateFileA failed, error 5 (access denied): is another program
+// using the port?".
+void traceCallFailure(const char* path, PortCall call, const char* detail = "") {
+  std::uint32_t code = 0;
+  char meaning[160];
+  const ErrorCause cause = describeLastError(&code, meaning, sizeof meaning);
+  const char* hint = "is this port a serial port, and is its driver working?";
+  if (cause == ErrorCause::NotFound) hint = "is the reader plugged in, and is this its port number?";
+  if (cause == ErrorCause::InUse) hint = "is another program using the port?";
+  if (cause == ErrorCause::Denied) hint = "may this user open the port (group dialout)?";
+  char what[256];
+  std::snprintf(what, sizeof what, "%s failed%s, error %u (%s)", portCallName(call), detail,
+                static_cast<unsigned>(code), meaning);
+  traceOpenLine(path, what, hint);
+}
+
+// The controller did not answer a step of the bring-up at this speed.
+void traceNoAnswer(const char* path, const char* step, std::uint32_t baud, int code,
+                   const char* hint) {
+  char what[256];
+  std::snprintf(what, sizeof what, "no answer to %s at %u baud (link code %d, %s)", step,
+                static_cast<unsigned>(baud), code,
+                code == kLinkTimeout ? "time-out" : "write, read or checksum failure");
+  traceOpenLine(path, what, hint);
 }
 
 void reportOpened(int port, std::int32_t* openedPort) {
@@ -68,13 +114,19 @@ int resetReader(int port, std::uint8_t* ic, std::uint8_t* version) {
 int setLineRate(int port, std::uint32_t rate) {
   if (!slotOpen(port)) return -1;
   PortSlot& s = slot(port);
+  char path[kPathSize];
+  formatDevicePath(port, path, sizeof path);
   if (!getLineSettings(s.handle, &s.lineSettings)) {
+    traceCallFailure(path, PortCall::GetLineSettings);
     dropHandle(port);
     return -1;
   }
   setFrameFormat(&s.lineSettings);
   s.lineSettings.baudRate = rate;
   if (!setLineSettings(s.handle, &s.lineSettings)) {
+    char detail[32];
+    std::snprintf(detail, sizeof detail, " at %u baud", static_cast<unsigned>(rate));
+    traceCallFailure(path, PortCall::SetLineSettings, detail);
     dropHandle(port);
     return -1;
   }
@@ -84,19 +136,31 @@ int setLineRate(int port, std::uint32_t rate) {
 int openPort(int port, std::int32_t* openedPort) {
   if (port < 1 || port > kPortCount) return 1;
   PortSlot& s = slot(port);
-  if (s.handle != kInvalidHandle) return 1;
-
   char path[kPathSize];
   formatDevicePath(port, path, sizeof path);
+  if (s.handle != kInvalidHandle) {
+    traceOpenLine(path, "already open in this process", "close it first (RF_CLOSE or RW_Close)");
+    return 1;
+  }
+
   s.handle = openDevice(path, kOpenAttributesNone);
-  if (s.handle == kInvalidHandle) return 1;
+  if (s.handle == kInvalidHandle) {
+    traceCallFailure(path, PortCall::Open);
+    return 1;
+  }
 
   // Keep the port's own time-outs for closing, then work with ours.
   CommTimeouts& working = workingTimeouts(port);
-  if (!getTimeouts(s.handle, &working)) return failOpen(port);
+  if (!getTimeouts(s.handle, &working)) {
+    traceCallFailure(path, PortCall::GetTimeouts);
+    return failOpen(port);
+  }
   savedTimeouts(port) = working;
   working = kOpenTimeouts;
-  if (!setTimeouts(s.handle, &working)) return failOpen(port);
+  if (!setTimeouts(s.handle, &working)) {
+    traceCallFailure(path, PortCall::SetTimeouts);
+    return failOpen(port);
+  }
 
   s.portNumber = port;
   reportOpened(port, openedPort);
@@ -104,7 +168,10 @@ int openPort(int port, std::int32_t* openedPort) {
   s.timeoutTenths = 10.0;
   armDeadline(port);
 
-  if (!getLineSettings(s.handle, &s.lineSettings)) return failOpen(port);
+  if (!getLineSettings(s.handle, &s.lineSettings)) {
+    traceCallFailure(path, PortCall::GetLineSettings);
+    return failOpen(port);
+  }
   setFrameFormat(&s.lineSettings);
 
   // The fastest speed the port accepts becomes the chosen speed.
@@ -116,16 +183,25 @@ int openPort(int port, std::int32_t* openedPort) {
       break;
     }
   }
-  if (chosen < 0) return failOpen(port);
+  if (chosen < 0) {
+    traceCallFailure(path, PortCall::SetLineSettings, " at every speed from 115200 down to 9600 baud");
+    return failOpen(port);
+  }
 
   s.readerMode = kModeMifare;
   armDeadline(port);
 
   // A controller already at the chosen speed answers here.
-  if (resetReader(port, nullptr, nullptr) == kLinkOk) {
-    if (resetReader(port, nullptr, nullptr) == kLinkOk) return 0;
+  const std::uint32_t speed = kLineSpeeds[chosen];
+  int code = resetReader(port, nullptr, nullptr);
+  if (code == kLinkOk) {
+    code = resetReader(port, nullptr, nullptr);
+    if (code == kLinkOk) return 0;
+    traceNoAnswer(path, "the second reset sequence", speed, code,
+                  "the reader answered once and then stopped: check the cable and the power");
     return failOpen(port);
   }
+  traceNoAnswer(path, "GetFirmwareVersion", speed, code, "trying the reader at 9600 baud");
 
   // Otherwise talk to it at 9600 and tell it to switch to the chosen speed; it
   // switches once the host acknowledges its answer (PN532 user manual, 7.2.8).
@@ -133,7 +209,10 @@ int openPort(int port, std::int32_t* openedPort) {
   armDeadline(port);
   const std::uint8_t switchSpeed[] = {0x10, static_cast<std::uint8_t>(chosen)};
   Answer answer;
-  if (exchangeCommand(port, switchSpeed, sizeof switchSpeed, &answer, 0) != kLinkOk) {
+  code = exchangeCommand(port, switchSpeed, sizeof switchSpeed, &answer, 0);
+  if (code != kLinkOk) {
+    traceNoAnswer(path, "SetSerialBaudRate", kLineSpeeds[0], code,
+                  "no reader answers on this port: is it plugged in and powered, and is this its port?");
     return failOpen(port);
   }
   armDeadline(port);
@@ -143,13 +222,21 @@ int openPort(int port, std::int32_t* openedPort) {
 
   // Reopen; the working time-outs stay those applied to the first handle.
   const PortHandle reopened = openDevice(path, kOpenAttributesNormal);
-  if (reopened == kInvalidHandle) return 1;
+  if (reopened == kInvalidHandle) {
+    traceCallFailure(path, PortCall::Open);
+    return 1;
+  }
   reportOpened(port, openedPort);
   s.handle = reopened;
   armDeadline(port);
 
   if (chosen != 0 && setLineRate(port, kLineSpeeds[chosen]) != 0) return 1;
-  if (resetReader(port, nullptr, nullptr) != kLinkOk) return failOpen(port);
+  code = resetReader(port, nullptr, nullptr);
+  if (code != kLinkOk) {
+    traceNoAnswer(path, "GetFirmwareVersion after the speed switch", speed, code,
+                  "the reader did not follow the switch: unplug it and plug it in again");
+    return failOpen(port);
+  }
   return 0;
 }
 

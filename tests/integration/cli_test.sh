@@ -48,6 +48,9 @@ tool_tests() {
     has_err trace "trace: APP Return 0510003201"
   }
   run "ports with the virtual reader" 0 --sim ports && has ports "reader answers"
+  run "failed opening" 3 --device /nonexistent/ttyUSB9 info &&
+    has_err "failed opening" "open: /nonexistent/ttyUSB9: open failed, error 2 (No such file or directory)"
+  run "version" 0 --version && has version "pelvane $(sed -n 's/^project(pelvane VERSION \([0-9.]*\).*/\1/p' "$EXAMPLES/../../CMakeLists.txt")"
 
   # ---- detection: each card in words and hex ----
   while IFS='|' read -r cards words ident; do

@@ -13,6 +13,7 @@
 #include "link/frame.h"
 #include "platform/simulated.h"
 #include "port/port_table.h"
+#include "command/dispatcher.h"
 #include "port/ports.h"
 
 namespace pelvane {
@@ -232,15 +233,30 @@ INSTANTIATE_TEST_SUITE_P(
     caseName<SpeedCase>);
 
 // Every failure closes the handle and returns 1; from the line settings on, the
-// port number has already been reported.
+// port number has already been reported. The last trace line names the step.
 struct FailureCase {
   const char* what;
   std::uint32_t readerBaud;  // 0: a device that never answers
   void (*arrange)(pelvsim::Controller* reader);
   bool reported;
+  const char* lastTrace;
 };
 
-class OpenFailure : public OpenPort, public ::testing::WithParamInterface<FailureCase> {};
+std::vector<std::string> traced;
+void collectTrace(const char* line) { traced.emplace_back(line); }
+
+class OpenFailure : public OpenPort, public ::testing::WithParamInterface<FailureCase> {
+ protected:
+  void SetUp() override {
+    OpenPort::SetUp();
+    traced.clear();
+    setTraceSink(&collectTrace);
+  }
+  void TearDown() override {
+    setTraceSink(nullptr);
+    OpenPort::TearDown();
+  }
+};
 
 TEST_P(OpenFailure, LeavesTheSlotClosed) {
   const FailureCase& c = GetParam();
@@ -257,6 +273,23 @@ TEST_P(OpenFailure, LeavesTheSlotClosed) {
   EXPECT_EQ(ps::openHandles(), 0);
   EXPECT_EQ(opened_, c.reported ? kPort : kUnwritten);
   EXPECT_EQ(slot(kPort).portNumber, c.reported ? kPort : -1);
+  ASSERT_FALSE(traced.empty());
+  for (const std::string& line : traced) EXPECT_EQ(line.rfind("open: COM3: ", 0), 0u) << line;
+  EXPECT_NE(traced.back().find(c.lastTrace), std::string::npos) << traced.back();
+  EXPECT_EQ(traced.back().back(), '\n');
+}
+
+// The lines a user acts on, whole: the port held by another program, and no such port.
+TEST_F(OpenFailure, NamesTheCallTheErrorAndWhatToCheck) {
+  ps::addDevice(pathOf(kPort), nullptr);
+  const PortHandle other = openDevice(pathOf(kPort).c_str(), kOpenAttributesNone);
+  EXPECT_EQ(openPort(kPort, &opened_), 1);
+  closeDevice(other);
+  EXPECT_EQ(openPort(kPort + 1, &opened_), 1);
+  EXPECT_EQ(traced, (std::vector<std::string>{
+      "open: COM3: CreateFileA failed, error 5 (access denied): is another program using the port?\n",
+      "open: COM4: CreateFileA failed, error 2 (file not found): is the reader plugged in, and is "
+      "this its port number?\n"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -264,38 +297,50 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"device refused", 115200, [](pelvsim::Controller*) {
                       ps::failCall(ps::Call::OpenDevice);
-                    }, false},
+                    }, false,
+                  "CreateFileA failed, error 31 (a device attached to the system is not functioning)"},
         FailureCase{"time-outs unreadable", 115200, [](pelvsim::Controller*) {
                       ps::failCall(ps::Call::GetTimeouts);
-                    }, false},
+                    }, false,
+                  "GetCommTimeouts failed, error 31"},
         FailureCase{"time-outs refused", 115200, [](pelvsim::Controller*) {
                       ps::failCall(ps::Call::SetTimeouts);
-                    }, false},
+                    }, false,
+                  "SetCommTimeouts failed, error 31"},
         FailureCase{"line settings unreadable", 115200, [](pelvsim::Controller*) {
                       ps::failCall(ps::Call::GetLineSettings);
-                    }, true},
+                    }, true,
+                  "GetCommState failed, error 31"},
         FailureCase{"no speed accepted", 115200, [](pelvsim::Controller*) {
                       ps::setAcceptedSpeeds(pathOf(kPort), {1200});
-                    }, true},
+                    }, true,
+                  "SetCommState failed at every speed from 115200 down to 9600 baud"},
         FailureCase{"second reset unanswered", 115200, [](pelvsim::Controller* r) {
                       r->faults().script(pelvsim::Fault::Silence, 1, 3);
-                    }, true},
+                    }, true,
+                  "no answer to the second reset sequence at 115200 baud (link code -2, time-out)"},
         FailureCase{"line unreadable before the switch", 9600, [](pelvsim::Controller*) {
                       ps::failCall(ps::Call::GetLineSettings, 1);
-                    }, true},
-        FailureCase{"switch unanswered", 0, nullptr, true},
+                    }, true,
+                  "GetCommState failed"},
+        FailureCase{"switch unanswered", 0, nullptr, true,
+                  "no answer to SetSerialBaudRate at 9600 baud (link code -2, time-out)"},
         FailureCase{"reopen refused", 9600, [](pelvsim::Controller*) {
                       ps::failCall(ps::Call::OpenDevice, 1);
-                    }, true},
+                    }, true,
+                  "CreateFileA failed"},
         FailureCase{"line refused after the reopen", 9600, [](pelvsim::Controller*) {
                       ps::failCall(ps::Call::SetLineSettings, 2);
-                    }, true},
+                    }, true,
+                  "SetCommState failed at 115200 baud"},
         FailureCase{"no answer at the new speed", 9600, [](pelvsim::Controller* r) {
                       r->faults().script(pelvsim::Fault::Silence, 1, 1);
-                    }, true},
+                    }, true,
+                  "no answer to GetFirmwareVersion after the speed switch at 115200 baud"},
         FailureCase{"only NACKs, never a firmware version", 115200, [](pelvsim::Controller* r) {
                       r->faults().script(pelvsim::Fault::Nack, 100);
-                    }, true}),
+                    }, true,
+                  "no answer to SetSerialBaudRate at 9600 baud (link code -2, time-out)"}),
     caseName<FailureCase>);
 
 TEST_F(OpenPort, OpenSlotIsLeftAsItWas) {
