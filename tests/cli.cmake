@@ -5,6 +5,7 @@
 if(TARGET pelvane_tool_core AND NOT WIN32)
   add_executable(pelvane_tool_tests ${PROJECT_SOURCE_DIR}/tools/tests/tool_test.cpp)
   target_link_libraries(pelvane_tool_tests PRIVATE pelvane_tool_core ${PELVANE_GTEST})
+  target_include_directories(pelvane_tool_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
   set_target_properties(pelvane_tool_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_test(NAME pelvane_tool_tests COMMAND pelvane_tool_tests)
 endif()

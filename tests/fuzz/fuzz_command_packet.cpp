@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (settings & 0x10) controller.setAnswerDelayUs(2000);
   if (settings & 0x20) controller.faults().randomize(in.byte(), 0.3);
   if (settings & 0x40) controller.field().present = false;
-  ControllerSide far(controller);
+  ControllerFarSide far(controller);
   resetPlatform(&far);
   openSlot(controller.baud(), tenthsFrom(settings));
   pelvane::slot(kPort).readerMode = modeFrom(mode);

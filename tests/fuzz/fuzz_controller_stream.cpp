@@ -11,15 +11,13 @@
 
 #include "command/dispatcher.h"
 #include "fuzz_support.h"
+#include "support/commands.h"
 #include "pelvane.h"
 
 namespace {
 
 using namespace pelvfuzz;
 
-constexpr std::uint8_t kListed[] = {0x01, 0x10, 0x20, 0x21, 0x25, 0x30, 0x31, 0x32,
-                                    0x33, 0x50, 0x51, 0x60, 0x70, 0x71, 0x86, 0xF0,
-                                    0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6};
 constexpr int kMaxOperations = 48;
 
 // Caps a time-out a packet may have set (mode selection takes up to 25.5 s) so
@@ -36,7 +34,7 @@ std::unique_ptr<std::uint8_t[]> readPacket(Input& in, bool listedCommand) {
   const std::size_t size = len < 2 ? 2 : len;
   std::unique_ptr<std::uint8_t[]> packet(new std::uint8_t[size]);
   packet[0] = len;
-  packet[1] = listedCommand ? kListed[in.byte() % sizeof kListed] : in.byte();
+  packet[1] = listedCommand ? pelvtest::kListedCommands[in.byte() % pelvtest::kListedCount] : in.byte();
   for (std::size_t i = 2; i < size; ++i) packet[i] = in.byte();
   return packet;
 }

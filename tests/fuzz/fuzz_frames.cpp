@@ -21,26 +21,6 @@ using namespace pelvfuzz;
     if (!(c)) std::abort(); \
   } while (0)
 
-// The bytes queued for the host, all arriving at once after each write.
-class QueueFarSide : public pelvane::simport::FarSide {
- public:
-  std::vector<std::uint8_t> next;  // answers the next write
-  void hostWrote(const std::uint8_t*, std::size_t, std::uint64_t, std::uint32_t) override {
-    line_.insert(line_.end(), next.begin(), next.end());
-    next.clear();
-  }
-  std::size_t available(std::uint64_t) override { return line_.size() - at_; }
-  int pop(std::uint64_t) override { return at_ < line_.size() ? line_[at_++] : -1; }
-  void dropArrived(std::uint64_t) override {
-    line_.clear();
-    at_ = 0;
-  }
-
- private:
-  std::vector<std::uint8_t> line_;
-  std::size_t at_ = 0;
-};
-
 std::uint8_t sum(const std::uint8_t* p, std::int32_t n) {
   unsigned s = 0;
   for (std::int32_t i = 0; i < n; ++i) s += p[i];
@@ -121,7 +101,8 @@ void probe(const pelvane::Answer& a) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input in(data, size);
-  QueueFarSide far;
+  ScriptedFarSide far;
+  far.keepRecord = false;
   resetPlatform(&far);
   openSlot(115200, 1.0);
   pelvane::Answer answer;
@@ -131,20 +112,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> payload;
   in.take(static_cast<std::size_t>(n), &payload);
   payload.resize(static_cast<std::size_t>(n));
-  std::vector<std::uint8_t> frame = checkBuild(payload.data(), n);
+  checkBuild(payload.data(), n);
   {
     std::uint8_t out[pelvane::kFrameCapacity];
     std::int32_t length = 99;
     REQUIRE(pelvane::buildFrame(payload.data(), -1, out, &length) != 0 && length == 0);
     REQUIRE(pelvane::buildFrame(payload.data(), 256, out, &length) != 0 && length == 0);
   }
-  // The same frame from the reader's side: TFI D5, DCS one less.
-  std::vector<std::uint8_t> reply(pelvane::kAckFrame, pelvane::kAckFrame + 6);
-  const std::size_t tfiAt = n > pelvane::kLongestNormalPayload ? 8 : 5;
-  frame[tfiAt] = pelvane::kTfiFromReader;
-  frame[frame.size() - 2] = static_cast<std::uint8_t>(frame[frame.size() - 2] - 1);
-  reply.insert(reply.end(), frame.begin(), frame.end());
-  far.next = reply;
+  // The same payload from the reader's side, in the same frame form.
+  far.reply(pelvtest::cat(pelvtest::ACK(),
+                          pelvtest::infoFrame(0xD5, payload, n > pelvane::kLongestNormalPayload)));
   pelvane::armDeadline(kPort);
   const std::uint8_t command[] = {0x02};  // any command but RFRegulationTest
   std::uint8_t hostFrame[pelvane::kFrameCapacity];
@@ -162,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> stream;
   const std::uint8_t selector = in.byte();
   in.take(4096, &stream);
-  far.next = stream;
+  far.reply(stream);
   pelvane::armDeadline(kPort);
   const std::uint8_t regulation[] = {0x58, 0x00};
   const bool regulationTest = (selector & 1) != 0;
@@ -173,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (code != 0) REQUIRE(!pelvane::hasAnswer(answer));
   probe(answer);
 
-  far.next = stream;
+  far.reply(stream);
   pelvane::armDeadline(kPort);
   const std::uint8_t poll[] = {0x4A, 0x01, static_cast<std::uint8_t>(selector & 0x03)};
   const std::int32_t pollCode = pelvane::exchangeCommand(kPort, poll, 3, &answer, 1);

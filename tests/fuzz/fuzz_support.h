@@ -6,19 +6,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
 #include <vector>
 
 #include "controller.h"
 #include "platform/platform.h"
 #include "platform/simulated.h"
 #include "port/port_table.h"
+#include "support/frames.h"
+#include "support/sim_port.h"
 
 namespace pelvfuzz {
 
-constexpr int kPort = 3;
-constexpr const char* kPath = "\\\\.\\COM3";
-constexpr const char* kBridgeName = "CP210x USB to UART Bridge Controller (COM3)";
+using pelvtest::ControllerFarSide;
+using pelvtest::kPath;
+using pelvtest::kPort;
+using pelvtest::ScriptedFarSide;
 
 // Reads the fuzzer's bytes front to back; past the end every byte is 0.
 class Input {
@@ -53,7 +55,7 @@ class Input {
 //                 (extended above 254 bytes); bit 5 then spoils the DCS
 //   ctl bit 6     the chunk answers nothing: the write goes unanswered
 // Once the input is used up the controller stays silent.
-class StreamFarSide : public pelvane::simport::FarSide {
+class StreamFarSide : public pelvtest::TimedLine {
  public:
   explicit StreamFarSide(Input& input) : input_(input) {}
 
@@ -67,100 +69,30 @@ class StreamFarSide : public pelvane::simport::FarSide {
     std::vector<std::uint8_t> body;
     input_.take(length, &body);
     static constexpr std::uint64_t kDelaysUs[4] = {0, 1000, 30000, 3000000};
-    std::uint64_t at = nowUs + kDelaysUs[ctl & 0x03];
-    const std::uint64_t spacing = (ctl & 0x04) ? 100 : 0;
     if (ctl & 0x10) {
       // The host frame's command code sits after 00 00 FF LEN LCS D4.
       const std::uint8_t code = n > 6 ? static_cast<std::uint8_t>(data[6] + 1) : 0x00;
       body.insert(body.begin(), code);
-      std::vector<std::uint8_t> wrapped = {0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0x00, 0x00, 0xFF};
-      const std::size_t len = body.size() + 1;
-      if (len > 255) {
-        const auto m = static_cast<std::uint8_t>(len >> 8);
-        const auto l = static_cast<std::uint8_t>(len);
-        wrapped.insert(wrapped.end(), {0xFF, 0xFF, m, l, static_cast<std::uint8_t>(-(m + l))});
-      } else {
-        wrapped.push_back(static_cast<std::uint8_t>(len));
-        wrapped.push_back(static_cast<std::uint8_t>(-static_cast<int>(len)));
-      }
-      unsigned sum = 0xD5;
-      wrapped.push_back(0xD5);
-      for (std::uint8_t b : body) {
-        wrapped.push_back(b);
-        sum += b;
-      }
-      wrapped.push_back(static_cast<std::uint8_t>(-static_cast<int>(sum) + ((ctl & 0x20) ? 1 : 0)));
-      wrapped.push_back(0x00);
+      pelvtest::Bytes wrapped = pelvtest::cat(pelvtest::ACK(), pelvtest::answer(body));
+      if (ctl & 0x20) ++wrapped[wrapped.size() - 2];
       body.swap(wrapped);
     }
-    for (std::uint8_t b : body) {
-      line_.push_back(Timed{at, b});
-      at += spacing;
-    }
-  }
-  std::size_t available(std::uint64_t nowUs) override {
-    std::size_t k = 0;
-    for (const Timed& t : line_) {
-      if (t.atUs > nowUs) break;
-      ++k;
-    }
-    return k;
-  }
-  int pop(std::uint64_t nowUs) override {
-    if (line_.empty() || line_.front().atUs > nowUs) return -1;
-    const int b = line_.front().byte;
-    line_.pop_front();
-    return b;
-  }
-  void dropArrived(std::uint64_t nowUs) override {
-    while (!line_.empty() && line_.front().atUs <= nowUs) line_.pop_front();
+    append(body, nowUs + kDelaysUs[ctl & 0x03], (ctl & 0x04) ? 100 : 0);
   }
 
  private:
-  struct Timed {
-    std::uint64_t atUs;
-    std::uint8_t byte;
-  };
   Input& input_;
-  // Chunks keep their order: a later chunk never overtakes an earlier one.
-  std::deque<Timed> line_;
-};
-
-// The simulated controller on the simulated line.
-class ControllerSide : public pelvane::simport::FarSide {
- public:
-  explicit ControllerSide(pelvsim::Controller& c) : c_(c) {}
-  void hostWrote(const std::uint8_t* data, std::size_t n, std::uint64_t nowUs,
-                 std::uint32_t baud) override {
-    c_.advanceTo(nowUs);
-    c_.hostWrote(data, n, nowUs, baud);
-  }
-  std::size_t available(std::uint64_t nowUs) override {
-    c_.advanceTo(nowUs);
-    return c_.available(nowUs);
-  }
-  int pop(std::uint64_t nowUs) override {
-    c_.advanceTo(nowUs);
-    return c_.pop(nowUs);
-  }
-  void dropArrived(std::uint64_t nowUs) override {
-    c_.advanceTo(nowUs);
-    c_.dropArrived(nowUs);
-  }
-
- private:
-  pelvsim::Controller& c_;
 };
 
 // A clean platform and table with the device kPath wired to `far`, named by
 // device enumeration as a bridge port, and nothing open.
 inline void resetPlatform(pelvane::simport::FarSide* far) {
   namespace ps = pelvane::simport;
-  ps::reset(100000);
+  ps::reset(pelvtest::kStartMs);
   ps::setRecording(false);
   pelvane::setUpPortTable();
   ps::addDevice(kPath, far);
-  ps::setDeviceNames({kBridgeName});
+  ps::setDeviceNames({pelvtest::cp210xName(kPort)});
 }
 
 // Opens kPath straight into kPort's slot as opening leaves it (115200 baud,
@@ -168,20 +100,7 @@ inline void resetPlatform(pelvane::simport::FarSide* far) {
 // slot never has deadline 0 with a time-out set: the RW_ calls that run under
 // the last armed deadline would wait on a silent line for ever.
 inline bool openSlot(std::uint32_t baud, double tenths) {
-  const pelvane::PortHandle h = pelvane::openDevice(kPath, pelvane::kOpenAttributesNone);
-  if (h == pelvane::kInvalidHandle) return false;
-  pelvane::LineSettings line;
-  pelvane::getLineSettings(h, &line);
-  line.baudRate = baud;
-  pelvane::setLineSettings(h, &line);
-  const pelvane::CommTimeouts t{1000, 0, 1000, 0, 1000};
-  pelvane::setTimeouts(h, &t);
-  pelvane::PortSlot& s = pelvane::slot(kPort);
-  s.handle = h;
-  s.portNumber = kPort;
-  s.lineSettings = line;
-  s.readerMode = pelvane::kModeMifare;
-  s.timeoutTenths = tenths;
+  if (!pelvtest::openIntoSlot(kPort, kPath, baud, tenths)) return false;
   pelvane::armDeadline(kPort);
   return true;
 }

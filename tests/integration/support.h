@@ -10,60 +10,29 @@
 //                  ReaderMode 3, timeoutTenths 10.0), without the bring-up
 //                  exchanges; for link-level tests. Use openPort for the real thing.
 //   devicePath()   the path formatDevicePath gives kPort (the pty slave).
-//   hex(), frame() spell bytes and host frames as the unit harness does.
+//   hex(), frame() and the rest of tests/support/hex.h and frames.h.
 //   waitUntil(fn, ms) polls fn every millisecond, true once it holds.
 // Times here are real; keep waits short and assert outcomes, never durations.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/platform.h"
 #include "port/port_table.h"
 #include "pty_server.h"
+#include "support/frames.h"
+#include "support/hex.h"
+#include "support/slot.h"
 
 namespace pelvring2 {
 
-using Bytes = std::vector<std::uint8_t>;
-
-inline Bytes hex(const std::string& text) {
-  Bytes out;
-  int high = -1;
-  for (char c : text) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) continue;
-    const int v = std::isdigit(static_cast<unsigned char>(c))
-                      ? c - '0'
-                      : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-    if (high < 0) {
-      high = v;
-    } else {
-      out.push_back(static_cast<std::uint8_t>(high * 16 + v));
-      high = -1;
-    }
-  }
-  return out;
-}
-
-// 00 00 FF LEN LCS D4 payload DCS 00 (normal frames: payloads up to 246 bytes).
-inline Bytes frame(const Bytes& payload) {
-  const auto len = static_cast<std::uint8_t>(payload.size() + 1);
-  Bytes f = {0x00, 0x00, 0xFF, len, static_cast<std::uint8_t>(-len), 0xD4};
-  int sum = 0xD4;
-  for (std::uint8_t b : payload) {
-    f.push_back(b);
-    sum += b;
-  }
-  f.push_back(static_cast<std::uint8_t>(-sum));
-  f.push_back(0x00);
-  return f;
-}
+using namespace pelvtest;
 
 inline bool waitUntil(const std::function<bool()>& fn, int ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -94,39 +63,11 @@ class PtyTest : public ::testing::Test {
     server.stop();
   }
 
-  std::string devicePath(int port = kPort) const {
-    char path[300];
-    pelvane::formatDevicePath(port, path, sizeof path);
-    return path;
-  }
+  std::string devicePath(int port = kPort) const { return pathOf(port); }
 
   pelvane::PortHandle openSlot(std::uint32_t baud = 115200) {
-    const pelvane::PortHandle h =
-        pelvane::openDevice(devicePath().c_str(), pelvane::kOpenAttributesNone);
-    if (h == pelvane::kInvalidHandle) return h;
-    const pelvane::CommTimeouts t{1000, 0, 1000, 0, 1000};
-    pelvane::LineSettings line;
-    if (!pelvane::setTimeouts(h, &t) || !pelvane::getLineSettings(h, &line)) {
-      pelvane::closeDevice(h);
-      return pelvane::kInvalidHandle;
-    }
-    line.baudRate = baud;
-    line.byteSize = 8;
-    line.parity = 0;
-    line.stopBits = 0;
-    line.fNull = false;
-    if (!pelvane::setLineSettings(h, &line)) {
-      pelvane::closeDevice(h);
-      return pelvane::kInvalidHandle;
-    }
-    pelvane::PortSlot& s = pelvane::slot(kPort);
-    s.handle = h;
-    s.portNumber = kPort;
-    s.lineSettings = line;
-    s.readerMode = pelvane::kModeMifare;
-    s.timeoutTenths = 10.0;
-    s.deadline = 0;
-    return h;
+    return openIntoSlot(kPort, devicePath(), baud, 10.0) ? pelvane::slot(kPort).handle
+                                                         : pelvane::kInvalidHandle;
   }
 
   pelvsim::PtyServer server;

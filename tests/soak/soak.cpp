@@ -38,10 +38,12 @@
 #include "platform/platform.h"
 #include "port/port_table.h"
 #include "pty_server.h"
+#include "support/cards.h"
+#include "support/hex.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using pelvtest::Bytes;
 using SteadyClock = std::chrono::steady_clock;
 using pelvsim::Fault;
 
@@ -71,22 +73,15 @@ constexpr std::size_t kResponseSize = PELVANE_RESPONSE_MAX;
 constexpr std::uint8_t kSentinel = 0xEE;
 
 // The cards in the field (field.h gives their contents).
-const std::array<std::uint8_t, 8> kIdm = {0x01, 0x2E, 0x4C, 0x10, 0x00, 0x00, 0x00, 0x01};
-const std::array<std::uint8_t, 4> kUid = {0x0A, 0x01, 0x3C, 0x4D};
+const Bytes kIdm = pelvtest::hex(pelvtest::kIdm);
+const Bytes kUid = pelvtest::hex(pelvtest::kUid4);
 constexpr std::uint16_t kFelicaService = 0x090F;  // read-only, 10 blocks, service number 1
 constexpr int kFelicaServiceIndex = 1;
 constexpr std::uint8_t kIcCode = 0x32;
 constexpr std::uint8_t kFirmwareVersion = 0x01;
 
 std::string hexOf(const std::uint8_t* p, std::size_t n, std::size_t most = 24) {
-  std::string s;
-  char b[4];
-  for (std::size_t i = 0; i < n && i < most; ++i) {
-    std::snprintf(b, sizeof b, "%02X", p[i]);
-    s += b;
-  }
-  if (n > most) s += "..";
-  return s;
+  return pelvtest::toHex(p, n < most ? n : most) + (n > most ? " .." : "");
 }
 
 // ---- the watchdog: a call far past its bound ends the program ----

@@ -1,5 +1,6 @@
 // Far sides of the simulated line, without GoogleTest (the fuzz targets use them
-// too). kPort on kPath is the port the unit fixtures open.
+// too). kPort on kPath is the port the unit fixtures open; cp210xName(port) and
+// prolificName(port) are the friendly names discovery looks for.
 //   TimedLine                 bytes on their way to the host, each with its arrival time
 //   ScriptedFarSide           canned replies, byte-exact (see below)
 //   ControllerFarSide         a pelvsim::Controller on the line
@@ -19,6 +20,7 @@
 #include <deque>
 #include <functional>
 #include <iterator>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -33,6 +35,14 @@ constexpr int kPort = 3;
 constexpr const char* kPath = "\\\\.\\COM3";
 constexpr std::int32_t kStartMs = 100000;
 
+// Friendly names under which device enumeration shows a bridge's port.
+inline std::string cp210xName(int port) {
+  return "CP210x USB to UART Bridge Controller (COM" + std::to_string(port) + ")";
+}
+inline std::string prolificName(int port) {
+  return "Prolific USB-to-Serial Comm Port (COM" + std::to_string(port) + ")";
+}
+
 // Bytes for the host in order of arrival; equal times keep their order.
 class TimedLine : public pelvane::simport::FarSide {
  public:
@@ -42,6 +52,14 @@ class TimedLine : public pelvane::simport::FarSide {
       auto at = line_.end();
       while (at != line_.begin() && std::prev(at)->atUs > t) --at;
       line_.insert(at, Timed{t, b});
+      t += spacingUs;
+    }
+  }
+  // Behind everything queued, even bytes due later: a later chunk never overtakes.
+  void append(const Bytes& bytes, std::uint64_t startUs, std::uint64_t spacingUs = 0) {
+    std::uint64_t t = startUs;
+    for (std::uint8_t b : bytes) {
+      line_.push_back(Timed{t, b});
       t += spacingUs;
     }
   }

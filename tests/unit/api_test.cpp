@@ -79,7 +79,7 @@ TEST_F(RfInterface, CommandAndCloseCompareAll32Bits) {
 
 TEST_F(RfInterface, ScanOpensTheFirstDiscoveredPort) {
   addReader(5);
-  ps::setDeviceNames({"CP210x USB to UART Bridge Controller (COM5)"});
+  ps::setDeviceNames({cp210xName(5)});
   for (std::int32_t scan : {-1, 0xFFFF}) {
     opened_ = kUnwritten;
     ASSERT_EQ(RF_OPEN(scan, &opened_), PELVANE_RESULT_DONE) << scan;

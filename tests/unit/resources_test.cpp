@@ -86,8 +86,6 @@ namespace ps = pelvane::simport;
 using pelvtest::Bytes;
 using pelvtest::hex;
 
-constexpr const char* kBridgeCom3 = "CP210x USB to UART Bridge Controller (COM3)";
-
 // The simulated controller, with counting paused while it runs: its own
 // records and queues are not the library's allocations.
 class UncountedFarSide : public pelvane::simport::FarSide {
@@ -155,7 +153,7 @@ class OpenCloseCycles : public ::testing::Test {
     pelvane::setUpPortTable();
     ps::addDevice(pelvtest::kPath, &far);
     // Discovery reads every name on every open: buffers come and go each time.
-    ps::setDeviceNames({"Standard Serial over Bluetooth link (COM9)", kBridgeCom3,
+    ps::setDeviceNames({"Standard Serial over Bluetooth link (COM9)", pelvtest::cp210xName(3),
                         "Prolific USB-to-Serial Comm Port (COM11)", "!broken"});
     pelvsim::addCards("typeB", controller.field());
   }

@@ -17,13 +17,6 @@ namespace {
 using namespace pelvtest;
 namespace ps = simport;
 
-std::string cp210x(int port) {
-  return "CP210x USB to UART Bridge Controller (COM" + std::to_string(port) + ")";
-}
-std::string prolific(int port) {
-  return "Prolific USB-to-Serial Comm Port (COM" + std::to_string(port) + ")";
-}
-
 // Paths opened (CreateFileA calls), in order.
 std::vector<std::string> opens() {
   std::vector<std::string> out;
@@ -42,7 +35,7 @@ class SelectPort : public pelvtest::SimReaders {
 };
 
 TEST_F(SelectPort, ScanOpensDiscoveredReadersInAscendingOrder) {
-  ps::setDeviceNames({prolific(7), "HID Keyboard Device", cp210x(3)});
+  ps::setDeviceNames({prolificName(7), "HID Keyboard Device", cp210xName(3)});
   addReader(3);
   addReader(7);
 
@@ -59,7 +52,7 @@ TEST_F(SelectPort, ScanOpensDiscoveredReadersInAscendingOrder) {
 }
 
 TEST_F(SelectPort, ScanSkipsPortsAlreadyOpen) {
-  ps::setDeviceNames({cp210x(3), cp210x(7)});
+  ps::setDeviceNames({cp210xName(3), cp210xName(7)});
   addReader(3);
   addReader(7);
   ASSERT_EQ(openPort(3, &opened_), 0);
@@ -71,7 +64,7 @@ TEST_F(SelectPort, ScanSkipsPortsAlreadyOpen) {
 }
 
 TEST_F(SelectPort, ScanGoesOnPastAPortWithoutAReader) {
-  ps::setDeviceNames({cp210x(3), cp210x(7)});
+  ps::setDeviceNames({cp210xName(3), cp210xName(7)});
   ps::addDevice(pathOf(3), nullptr);  // a bridge with nothing behind it
   addReader(7);
 
@@ -82,7 +75,7 @@ TEST_F(SelectPort, ScanGoesOnPastAPortWithoutAReader) {
 }
 
 TEST_F(SelectPort, ScanReportsOneWhenEveryDiscoveredPortFails) {
-  ps::setDeviceNames({cp210x(3), prolific(12)});
+  ps::setDeviceNames({cp210xName(3), prolificName(12)});
   ps::addDevice(pathOf(3), nullptr);
 
   EXPECT_EQ(selectPort(-1, &opened_), 1);
@@ -106,13 +99,13 @@ TEST_F(SelectPort, NamedPortIsOpenedWhetherDiscoveredOrNot) {
 }
 
 TEST_F(SelectPort, NamedPortWithoutADeviceFails) {
-  ps::setDeviceNames({cp210x(6)});
+  ps::setDeviceNames({cp210xName(6)});
   EXPECT_EQ(selectPort(6, &opened_), 1);
   EXPECT_EQ(opened_, kUnwritten);
 }
 
 TEST_F(SelectPort, PortOutsideOneTo256IsRefusedAfterDiscovery) {
-  ps::setDeviceNames({cp210x(3)});
+  ps::setDeviceNames({cp210xName(3)});
   addReader(3);
   for (std::int16_t port : {std::int16_t{0}, std::int16_t{257}, std::int16_t{-2},
                             std::int16_t{-32768}, std::int16_t{32767}}) {

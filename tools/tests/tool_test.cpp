@@ -11,15 +11,12 @@
 #include "output.h"
 #include "packets.h"
 #include "port_list.h"
+#include "support/hex.h"
 
 namespace pelvtool {
 namespace {
 
-Bytes hex(const std::string& s) {
-  Bytes b;
-  EXPECT_TRUE(parseHex(s, &b, nullptr)) << s;
-  return b;
-}
+using pelvtest::hex;
 
 // ---- hex text ----
 
