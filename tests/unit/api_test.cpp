@@ -151,18 +151,16 @@ TEST_F(RfInterface, TraceOfALongFormResponseCoversItsFirst255Bytes) {
   ASSERT_EQ(RW_Open(2), PELVANE_RW_OK);
   ASSERT_EQ(RW_Activate(2, 1, 0, 0, 0), PELVANE_RW_OK);
   PV_SetTraceSink(collectTrace);
-  // READ BINARY of 256 bytes: 258 data bytes come back in the long form.
+  // READ BINARY of 256 bytes: 258 data bytes come back in the long form,
+  // FF 01 07 86 00, the card's bytes 0 to 255 and 90 00 (263 bytes).
   Bytes response;
   ASSERT_EQ(command(2, hex("07 86 00 B0 00 00 00"), &response), PELVANE_RESULT_DONE);
-  EXPECT_BYTES(hex("FF 01 07 86 00"), head(response, 5));
-  ASSERT_EQ(traceLines.size(), 2u);
-  std::string expected = "APP Return ";
-  char hexByte[3];
-  for (std::size_t i = 0; i < 255; ++i) {
-    std::snprintf(hexByte, sizeof hexByte, "%02X", response[i]);
-    expected += hexByte;
-  }
-  EXPECT_EQ(traceLines[1], expected + "\n");
+  Bytes card;
+  for (std::size_t i = 0; i < 256; ++i) card.push_back(pelvsim::TypeBCard::dataByte(i));
+  EXPECT_BYTES(cat(hex("FF 01 07 86 00"), card, hex("90 00 EE")), head(response, 264));
+  std::string shown = "APP Return FF01078600";
+  for (std::size_t i = 0; i < 250; ++i) shown += hexByte(card[i]);
+  EXPECT_EQ(traceLines, (std::vector<std::string>{"commandProc:078600B0000000\n", shown + "\n"}));
 }
 
 TEST_F(RfInterface, PortDeviceOverrideIsOpenedInsteadOfTheComPath) {
