@@ -195,7 +195,12 @@ void Controller::State::mifareCommand(MifareClassicCard& c, Target& tg, const By
       a->push_back(kStatusOk);
       return;
     }
-    return refuse();
+    // A failed authentication leaves the card idle: nothing reaches it until it
+    // is polled again.
+    refuse();
+    fallBack(tg.id);
+    leaveActive(tg.id);
+    return;
   }
   if (cmd == 0x30 && d.size() == 2 && d[1] < blockCount &&
       MifareClassicCard::sectorOf(d[1]) == tg.authSector) {

@@ -196,7 +196,7 @@ struct Controller::State {
   MifareClassicCard* findMifare(const Bytes& id);
   PageCard* findPage(const Bytes& id);
   TypeACard* findTypeA(const Bytes& id);
-  static void mifareCommand(MifareClassicCard& c, Target& tg, const Bytes& d, Bytes* a);
+  void mifareCommand(MifareClassicCard& c, Target& tg, const Bytes& d, Bytes* a);
   static bool pageCommand(PageCard& c, const Bytes& d, Bytes* a);
   // card_felica.cpp: `init` is the Polling request 00 SC1 SC2 RC TSN.
   void pollFelica(std::size_t maxTg, std::uint8_t brTy, const Bytes& init,

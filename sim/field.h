@@ -92,10 +92,12 @@ struct TypeACard {
 // MIFARE Classic 1K (16 sectors of 4 blocks) or 4K (32 sectors of 4 blocks, then
 // sectors 32 to 39 of 16 blocks: blocks 128 to 255). Authentication 60 N key uid
 // (key A; 61 for key B) is checked against the trailer of N's sector and the UID;
-// it then opens that sector only, until the next authentication, a failed one, a
+// it then opens that sector only, until the next authentication, a halt, a
 // reselection or the field going off. READ 30 N and WRITE A0 N data(16) work in
 // the open sector; block 0 is read-only; a READ of a trailer returns key A as
-// zeros, as real cards do. Refusals answer controller status 0x14.
+// zeros, as real cards do. Refusals answer controller status 0x14; a failed
+// authentication also leaves the card idle, so that later commands get status
+// 0x01 until the card is polled again.
 struct MifareClassicCard {
   std::array<std::uint8_t, 4> uid{};
   bool fourK = false;
@@ -146,8 +148,8 @@ struct PageCard {
 using ApduResponder = std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>& apdu)>;
 
 // Answers InListPassiveTarget 4A nn 03 AFI with its ATQB and ATTRIB_RES, and WUPB /
-// REQB (05 AFI 08 / 05 AFI 00, also with one leading byte: 42 01 05 AFI 08) inside
-// InCommunicateThru with status 00 and its ATQB (status 01 when no card answers). AFI 00 in a
+// REQB (05 AFI 08 / 05 AFI 00), ATTRIB and HLTB inside InCommunicateThru, as its
+// state allows (card_type_b.cpp; status 01 when no card answers). AFI 00 in a
 // request reaches every card; AFI x0 every card of family x; any other only a card
 // with that AFI. APDUs that reach it through InDataExchange go to `responder`
 // (defaultResponder when empty) and are recorded in `apdus`.

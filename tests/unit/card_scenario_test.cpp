@@ -195,6 +195,10 @@ TEST_F(CardScenarioTest, ChangedKeyAReplacesTheOldOneAndKeepsTheRestOfTheTrailer
 
   EXPECT_EQ(send(mifareKeyedRequest(0x30, uid, kKeyA, 2, 0, 1)), 1);
   EXPECT_EQ(response.text(), "03 30 14");
+  // A refused key leaves the card idle: it answers nothing until polled again.
+  EXPECT_EQ(send(mifareKeyedRequest(0x30, uid, newKey, 2, 0, 1)), 1);
+  EXPECT_EQ(response.text(), "03 30 01");
+  ASSERT_EQ(send(hex("06 21 00 30 00 00")), 0);
   ASSERT_EQ(send(mifareKeyedRequest(0x30, uid, newKey, 2, 0, 1)), 0);
   EXPECT_EQ(toHex(data()), toHex(sequence(8, 16)));
   // The other sectors keep the factory key.

@@ -204,10 +204,15 @@ struct Mifare : ::testing::Test {
   }
 };
 
-TEST_F(Mifare, AuthenticationChecksKeyAndUid) {
+TEST_F(Mifare, AuthenticationChecksKeyAndUidAndAFailureLeavesTheCardIdle) {
   EXPECT_EQ(0x00, auth(4, kKeyA, uid));
-  EXPECT_EQ(0x14, auth(4, hex("FF FF FF FF FF FE"), uid));
-  EXPECT_EQ(0x14, auth(4, kKeyA, hex("01 02 03 04")));
+  const std::pair<Bytes, Bytes> refused[] = {
+      {hex("FF FF FF FF FF FE"), uid}, {kKeyA, hex("01 02 03 04")}};
+  for (const auto& row : refused) {
+    EXPECT_EQ(0x14, auth(4, row.first, row.second));
+    EXPECT_EQ(0x01, auth(4, kKeyA, uid)) << "the card is idle until polled again";
+    ASSERT_EQ(1, h.ask(hex("4A 01 00"))[1]);
+  }
   EXPECT_EQ(0x14, auth(64, kKeyA, uid)) << "a 1K card has no block 64";
 }
 
@@ -241,6 +246,7 @@ TEST_F(Mifare, TrailerReadsWithKeyAHiddenAndNewKeyATakesEffectAtNextAuthenticati
   EXPECT_EQ(0x00, write(7, written));
   EXPECT_EQ(0x00, readBlock(6)[1]) << "the open sector stays open";
   EXPECT_EQ(0x14, auth(4, kKeyA, uid));
+  ASSERT_EQ(1, h.ask(hex("4A 01 00"))[1]);
   EXPECT_EQ(0x00, auth(4, newKey, uid));
   const auto stored = h.c.field().mifare[0].keyA(1);
   EXPECT_BYTES(newKey, Bytes(stored.begin(), stored.end()));
