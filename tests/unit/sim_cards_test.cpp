@@ -164,6 +164,51 @@ TEST(SimTypeA, DeselectedCardSleepsUntilTheFieldGoesOff) {
   EXPECT_EQ(1, h.ask(hex("4A 01 00"))[1]);
 }
 
+// Payloads and the answers expected, sent in order to one controller.
+struct Step {
+  const char* send;
+  const char* expect;
+};
+
+void runSteps(Host& h, const std::vector<Step>& steps) {
+  for (const Step& s : steps) EXPECT_BYTES(hex(s.expect), h.ask(hex(s.send))) << s.send;
+}
+
+// REQA, anticollision, select and HLTA by hand (UID 0A 01 3C 4D, BCC 7A), shaped
+// by the registers a client writes: CIU_TxMode / RxMode 63 02 / 63 03 (CRC),
+// ManualRCV 63 0D (parity), BitFraming 63 3D (TxLastBits), Control 63 3C (RxLastBits).
+TEST(SimTypeA, RawFramesFollowTheIso14443StateMachine) {
+  Host h;
+  h.c.field().mifare.push_back(MifareClassicCard::make1k());
+  runSteps(h, {
+      {"08 63 0D 10 63 3D 07", "09"},  // parity off: the host's bytes are the bit stream
+      {"42 26", "43 00 04 00 02"},     // REQA -> ATQA 04 00 with its parity bits, 18 bits
+      {"06 63 3C", "07 02"},
+      {"08 63 0D 00 63 3D 00", "09"},
+      {"42 93 20", "43 00 0A 01 3C 4D 7A"},
+      {"42 93 70 0A 01 3C 4D 7A 41 80", "43 00 08 B6 DD"},  // SELECT -> SAK 08, CRC_A
+      {"42 50 00 57 CD", "43 01"},                          // HLTA: halt, no answer
+      {"4A 01 00", "4B 00"},                                // a halted card ignores polls
+      {"08 63 02 00 63 03 00 63 3D 07", "09"},
+      {"42 26", "43 01"},                                   // and REQA
+      {"42 52", "43 00 04 00"},                             // WUPA wakes it
+      {"08 63 3D 00", "09"},
+      {"42 95 20", "43 01"},                                // wrong level: back to halt
+      {"32 01 00", "33"},                                   // the field off: idle
+      {"4A 01 00", "4B 01 01 00 04 08 04 0A 01 3C 4D"},
+      {"40 01 60 04 FF FF FF FF FF FF 0A 01 3C 4D", "41 00"},
+      {"42 50 00", "43 01"},                                // HLTA, CRC by the controller
+      {"40 01 30 04", "41 01"},                             // the sector closed with it
+  });
+}
+
+TEST(SimTypeA, PageNdefCardHoldsCapabilityContainerAndNdefTlv) {
+  Host h;
+  h.c.field().page.push_back(PageCard::ndef());
+  ASSERT_EQ(1, h.ask(hex("4A 01 00"))[1]);
+  EXPECT_BYTES(hex("41 00 E1 10 06 00 03 24 D1 01 20 54 02 65 6E 48 65 6C"), h.ask(hex("40 01 30 03")));
+}
+
 TEST(SimTypeA, TwoTargetsAreListedWhenAskedFor) {
   Host h;
   h.c.field().mifare.push_back(MifareClassicCard::make1k());
@@ -323,16 +368,6 @@ TEST(SimTypeB, PollingAnswersAtqbAndAttribResForMatchingAfi) {
     h.ask(hex("32 01 00"));  // the card found last is active until the field cycles
     EXPECT_EQ(row.second, h.ask(hex(std::string("4A 01 03 ") + row.first))[1]) << "AFI " << row.first;
   }
-}
-
-// Payloads and the answers expected, sent in order to one controller.
-struct Step {
-  const char* send;
-  const char* expect;
-};
-
-void runSteps(Host& h, const std::vector<Step>& steps) {
-  for (const Step& s : steps) EXPECT_BYTES(hex(s.expect), h.ask(hex(s.send))) << s.send;
 }
 
 TEST(SimTypeB, CardFollowsTheIso14443StateMachine) {
