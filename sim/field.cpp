@@ -77,14 +77,12 @@ std::vector<std::uint8_t> sampleNdefMessage() {
 }
 
 FelicaCard FelicaCard::ndef(std::uint8_t serial) {
-  FelicaCard c;
-  c.idm = {0x01, 0x2E, 0x6C, 0x10, 0x00, 0x00, 0x00, serial};
-  c.pmm = {0x03, 0x01, 0x4B, 0x02, 0x4F, 0x49, 0x93, 0xFF};
+  FelicaCard c = standard(serial);
+  c.idm[2] = 0x6C;
   c.systemCode = 0x12FC;
-  FelicaService s;
-  s.code = 0x0009;
-  s.writable = true;
-  s.blocks.resize(14);
+  c.services.clear();
+  FelicaService s = makeService(0x0009, true, 14, 0, 0);
+  for (Block& b : s.blocks) b.fill(0x00);
   const std::vector<std::uint8_t> message = sampleNdefMessage();
   // Attribute information block (NFC Forum Type 3 Tag, 7.1): Ver, Nbr, Nbw,
   // Nmaxb (2), four unused bytes, WriteF, RW flag, Ln (3), checksum (2) of bytes 0-13.
