@@ -108,7 +108,11 @@ std::vector<Controller::State::Picc> Controller::State::typeACards() const {
                      {static_cast<std::uint8_t>(c.fourK ? 0x02 : 0x04), 0x00},
                      static_cast<std::uint8_t>(c.fourK ? 0x18 : 0x08)});
   for (const PageCard& c : field.page) cards.push_back({Bytes(c.uid.begin(), c.uid.end()), {0x44, 0x00}, 0x00});
-  for (const TypeACard& c : field.typeA) cards.push_back({c.nfcid, {c.sensRes[1], c.sensRes[0]}, c.selRes});
+  for (const TypeACard& c : field.typeA) {
+    // Only single, double and triple UIDs split into cascade levels.
+    if (c.nfcid.size() == 4 || c.nfcid.size() == 7 || c.nfcid.size() == 10)
+      cards.push_back({c.nfcid, {c.sensRes[1], c.sensRes[0]}, c.selRes});
+  }
   return cards;
 }
 
