@@ -1,6 +1,7 @@
 // The simulated controller's own state, shared by its parts: the frame codec
 // (frame_codec.cpp), the line (line.cpp), the command handlers by family
-// (commands_*.cpp, auto_poll.cpp) and the card technologies (card_*.cpp, peer.cpp).
+// (commands_*.cpp, auto_poll.cpp), raw frames to the cards (communicate_thru.cpp,
+// rf_frame.cpp) and the card technologies (card_*.cpp, peer.cpp).
 // Private to sim/: the public face is controller.h.
 //
 // Commands run when their frame is complete, at the time its last byte arrives,
