@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "command/handlers.h"
 #include "support/harness.h"
 
 namespace cardtest {
@@ -67,6 +68,20 @@ struct ResponseBuffer {
   // The short response packet, by its LEN.
   Bytes packet() const { return Bytes(bytes, bytes + bytes[0]); }
   std::string text() const { return toHex(packet()); }
+};
+
+// One handler on a port with a scripted controller, the deadline armed for 1 s.
+class HandlerTest : public LinkTest {
+ protected:
+  void SetUp() override {
+    LinkTest::SetUp();
+    arm(10.0);
+  }
+  std::uint16_t runIn(std::uint8_t mode, pelvane::Handler handler, const Bytes& p) {
+    portSlot().readerMode = static_cast<pelvane::ReaderMode>(mode);
+    return handler(kPort, p.data(), response.bytes);
+  }
+  ResponseBuffer response;
 };
 
 }  // namespace cardtest

@@ -24,17 +24,9 @@ std::string mifareRead(int sector, int first, int count) {
   return std::string(kUid4) + " " + kFactoryKey + tail;
 }
 
-class ReadingTest : public pelvtest::LinkTest {
+class ReadingTest : public HandlerTest {
  protected:
-  void SetUp() override {
-    LinkTest::SetUp();
-    arm(10.0);
-  }
-  std::uint16_t read(std::uint8_t mode, const Bytes& p) {
-    portSlot().readerMode = static_cast<pelvane::ReaderMode>(mode);
-    return pelvane::readCard(pelvtest::kPort, p.data(), response.bytes);
-  }
-  ResponseBuffer response;
+  std::uint16_t read(std::uint8_t mode, const Bytes& p) { return runIn(mode, pelvane::readCard, p); }
 };
 
 TEST_F(ReadingTest, FelicaReadSendsServiceCodesLowByteFirstAndReturnsTheBlock) {

@@ -18,17 +18,9 @@ Bytes keyChange(int sector) {
   return packet(0x33, std::string(kUid4) + " " + kFactoryKey + " " + hexByte(sector) + " " + kNewKey);
 }
 
-class SectorKeyTest : public pelvtest::LinkTest {
+class SectorKeyTest : public HandlerTest {
  protected:
-  void SetUp() override {
-    LinkTest::SetUp();
-    arm(10.0);
-  }
-  std::uint16_t run(std::uint8_t mode, const Bytes& p) {
-    portSlot().readerMode = static_cast<pelvane::ReaderMode>(mode);
-    return pelvane::writeKeyOrPage3(pelvtest::kPort, p.data(), response.bytes);
-  }
-  ResponseBuffer response;
+  std::uint16_t run(std::uint8_t mode, const Bytes& p) { return runIn(mode, pelvane::writeKeyOrPage3, p); }
 };
 
 TEST_F(SectorKeyTest, KeyChangeRewritesTheTrailerWithTheNewKeyAndTheRestAsRead) {

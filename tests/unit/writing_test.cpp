@@ -35,17 +35,9 @@ Bytes pageWrite(std::uint8_t cmd, int first, int count, int pagesOfData) {
   return p;
 }
 
-class WritingTest : public pelvtest::LinkTest {
+class WritingTest : public HandlerTest {
  protected:
-  void SetUp() override {
-    LinkTest::SetUp();
-    arm(10.0);
-  }
-  std::uint16_t write(std::uint8_t mode, const Bytes& p) {
-    portSlot().readerMode = static_cast<pelvane::ReaderMode>(mode);
-    return pelvane::writeCard(pelvtest::kPort, p.data(), response.bytes);
-  }
-  ResponseBuffer response;
+  std::uint16_t write(std::uint8_t mode, const Bytes& p) { return runIn(mode, pelvane::writeCard, p); }
 };
 
 TEST_F(WritingTest, FelicaWriteSwapsServiceCodesAndSendsBlockListAndDataUnchanged) {
