@@ -68,7 +68,7 @@ TEST_P(CloseInMode, SwitchesTheFieldOffOnlyWhereTheModeLeavesItOn) {
   slot(kPort).readerMode = static_cast<ReaderMode>(GetParam().mode);
   EXPECT_EQ(closePort(kPort), 0);
 
-  const Bytes ack(kAckFrame, kAckFrame + sizeof kAckFrame);
+  const Bytes ack = ACK();
   if (GetParam().fieldOff) {
     EXPECT_EQ(controller_.commands(), std::vector<Bytes>{hex("32 01 00")});
     EXPECT_EQ(ps::writes(), (std::vector<Bytes>{frame(hex("32 01 00")), ack}));

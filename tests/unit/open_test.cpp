@@ -112,7 +112,7 @@ TEST_F(OpenPort, ReaderLeftAt9600IsSwitchedAndThePortReopened) {
   EXPECT_TRUE(sameTimeouts(savedTimeouts(kPort), kPortOwnTimeouts));
 
   // After the switch frame: ACK, purge, ACK, close, reopen.
-  const Bytes ack(kAckFrame, kAckFrame + sizeof kAckFrame);
+  const Bytes ack = ACK();
   std::vector<ps::Event::Kind> afterSwitch;
   bool seen = false;
   for (const ps::Event& e : ps::events()) {
@@ -138,7 +138,7 @@ TEST_F(OpenPort, FailedPurgeBeforeReopenWritesTheAckOnce) {
   // The purges of the run, counted: the one right after the first ACK is refused.
   addReader(kPort, 9600);
   ASSERT_EQ(openPort(kPort, &opened_), 0);
-  const Bytes ack(kAckFrame, kAckFrame + sizeof kAckFrame);
+  const Bytes ack = ACK();
   int purgesBeforeAck = 0;
   for (const ps::Event& e : ps::events()) {
     if (e.kind == ps::Event::Write && e.bytes == ack) break;
