@@ -200,8 +200,9 @@ PELVANE_API int32_t PELVANE_CALL PV_SetTraceSink(PelvaneTraceSink sink);
 
 /* Points a port number (1..256) at another device path. On Windows it replaces
  * "\\.\COMn" for that port; on Linux the default is /dev/ttyUSB(n-1). A null or
- * empty path restores the default. Takes effect at the next open.
- * Result: 0 done; 2 port outside 1..256 or path too long. */
+ * empty path restores the default. Takes effect at the next open. Paths of up
+ * to 259 characters (MAX_PATH with its terminator) are taken on every system.
+ * Result: 0 done; 2 port outside 1..256 or path longer than 259 characters. */
 PELVANE_API int32_t PELVANE_CALL PV_SetPortDevice(int32_t port, const char* path);
 
 /* Function pointer types for hosts that resolve the exports at run time

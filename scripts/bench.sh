@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# The benchmark: builds pelvane_bench in build-bench/ and runs it. The library
-# and libnfc against the simulated controller on a pseudo-terminal paced at
-# 115200 baud both ways; prints a table and one "bench <operation> ..." line per
-# operation. Arguments go to pelvane_bench (--iterations N, --no-libnfc,
-# --realtime to run its threads under SCHED_FIFO on a busy machine).
+# The benchmark: builds pelvane_quantum_bench and pelvane_bench in build-bench/
+# and runs them. First each operation on the virtual clock at a system-timer
+# quantum of 1 ms and 15.625 ms ("bench <operation> quantum_ms=Q ..." lines, and
+# the end of a 1.0 s time-out on a silent reader); then the library and libnfc
+# against the simulated controller on a pseudo-terminal paced at 115200 baud both
+# ways: a table and one "bench <operation> ..." line per operation. Arguments go
+# to pelvane_bench (--iterations N, --no-libnfc, --realtime to run its threads
+# under SCHED_FIFO on a busy machine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,5 +14,7 @@ dir=build-bench
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-ninja -C "$dir" pelvane_bench >/dev/null
+ninja -C "$dir" pelvane_quantum_bench pelvane_bench >/dev/null
+"$dir/pelvane_quantum_bench"
+echo
 exec "$dir/pelvane_bench" "$@"

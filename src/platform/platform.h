@@ -13,6 +13,11 @@ namespace pelvane {
 using PortHandle = std::intptr_t;
 constexpr PortHandle kInvalidHandle = -1;
 
+// The room for a device path, terminator included: MAX_PATH, the longest path
+// CreateFileA opens. setPortDevice refuses longer paths on every platform, and
+// opening formats the path into a buffer of exactly this size.
+constexpr std::size_t kDevicePathSize = 260;
+
 // CreateFileA flags-and-attributes values used when opening a port.
 constexpr std::uint32_t kOpenAttributesNone = 0x00;
 constexpr std::uint32_t kOpenAttributesNormal = 0x80;  // FILE_ATTRIBUTE_NORMAL
@@ -58,10 +63,12 @@ bool readOneByte(PortHandle handle, std::uint8_t* out, std::uint32_t* delivered)
 // WriteFile of a whole buffer; success means every byte was taken.
 bool writeBytes(PortHandle handle, const std::uint8_t* data, std::uint32_t length);
 
-// Sleep(ms).
+// A pause of `ms` milliseconds that lasts that long, not until the next tick of
+// a coarse system timer.
 void sleepMs(std::uint32_t ms);
-// The byte reader's 1 ms pause between polls of the input queue. Windows sleeps;
-// POSIX waits at most `ms` on the descriptor and returns early when input arrives.
+// The byte reader's 1 ms pause between polls of the input queue. Windows pauses
+// as sleepMs does; POSIX waits at most `ms` on the descriptor and returns early
+// when input arrives.
 void pauseForInput(PortHandle handle, std::uint32_t ms);
 // The process clock in milliseconds, monotonic (the deadline clock).
 std::int32_t clockMs();
@@ -70,11 +77,16 @@ std::int32_t clockMs();
 using DeviceList = std::intptr_t;
 constexpr DeviceList kInvalidDeviceList = -1;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+// One enumerated device. enumDevice fills `native` with what getFriendlyName
+// needs (the SP_DEVINFO_DATA on Windows), so the platform keeps nothing between
+// the two calls and calls for different ports share no record.
 struct DeviceInfo {
   std::uint32_t cbSize = 0;  // 28, the 32-bit SP_DEVINFO_DATA size
   std::uint32_t index = 0;
+  alignas(8) std::uint8_t native[32] = {};
 };
 // SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES).
+// Each call gets a list of its own, released by closeDeviceList.
 DeviceList openDeviceList();
 // SetupDiEnumDeviceInfo: false when there is no device at this index.
 bool enumDevice(DeviceList list, std::uint32_t index, DeviceInfo* info);
@@ -100,11 +112,12 @@ void* allocZeroed(std::uint32_t size);
 void freeBuffer(void* buffer);
 
 // The device path of a COM port number: "\\.\COM%d" on Windows; on POSIX the
-// path set with setPortDevice, else /dev/ttyUSB(n-1). Writes at most `size` bytes.
+// path set with setPortDevice, else /dev/ttyUSB(n-1). Writes at most `size` bytes;
+// a buffer of kDevicePathSize holds every path.
 void formatDevicePath(int port, char* out, std::size_t size);
 // Points a port number at another device path (a pseudo-terminal, a symlink);
 // an empty or null path restores the default. Returns false for a port outside 1..256
-// or a path that does not fit.
+// or a path of kDevicePathSize characters or more.
 bool setPortDevice(int port, const char* path);
 
 }  // namespace pelvane

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "platform/platform.h"
 #include "platform/posix.h"
@@ -28,15 +29,15 @@ constexpr std::uint32_t kErrorNoMoreItems = 259;
 constexpr std::int64_t kLongestWriteMs = 5000;
 // One record per open descriptor: a port per COM number, and a spare.
 constexpr int kMaxOpen = 257;
+// Room for the folder device enumeration lists.
 constexpr std::size_t kPathRoom = 256;
 constexpr int kMaxListed = 256;
-constexpr DeviceList kTheDeviceList = 1;
 // Marks LineSettings.native as filled by getLineSettings.
 constexpr std::uint32_t kNativeTag = 0x50534958;  // "PSIX"
 
 // Calls for different ports run on different threads: a record is claimed and
-// freed atomically, and the device list and last error are per thread, as a
-// SetupDi list handle and GetLastError are.
+// freed atomically, each device list belongs to the call that opened it, as a
+// SetupDi list does, and the last error is per thread, as GetLastError is.
 struct OpenPort {
   std::atomic<int> fd{-1};
   CommTimeouts timeouts;
@@ -45,18 +46,24 @@ struct OpenPort {
 OpenPort openPorts[kMaxOpen];
 constexpr const char* kTtyClassFolder = "/sys/class/tty";
 char ttyClassFolder[kPathRoom] = "/sys/class/tty";
-char overrides[257][kPathRoom];
+char overrides[257][kDevicePathSize];
 thread_local std::uint32_t lastErrorCode = 0;
 
-// The device list: bridge kind per listed ttyUSB number.
+// A device list: the bridge kind of each listed ttyUSB number, in ascending order.
 enum BridgeKind { kOtherDriver, kCp210x, kPl2303 };
 struct ListedDevice {
   int usbIndex;
   BridgeKind kind;
 };
-thread_local ListedDevice listed[kMaxListed];
-thread_local int listedCount = 0;
-thread_local bool listOpen = false;
+struct DeviceListRecord {
+  ListedDevice listed[kMaxListed];
+  int count = 0;
+};
+static_assert(sizeof(ListedDevice) <= sizeof(DeviceInfo::native), "ListedDevice does not fit DeviceInfo");
+
+DeviceListRecord* recordOf(DeviceList list) {
+  return list == kInvalidDeviceList ? nullptr : reinterpret_cast<DeviceListRecord*>(list);
+}
 
 OpenPort* portOf(PortHandle handle) {
   if (handle < 0) return nullptr;
@@ -385,48 +392,52 @@ std::int32_t clockMs() {
 
 // ---- device enumeration over sysfs ----
 // Each /dev/ttyUSB<n> bound to the cp210x or pl2303 driver gets the friendly name
-// Windows would show for it, with COM<n+1>. Only one list is open at a time.
+// Windows would show for it, with COM<n+1>. enumDevice copies the listed device
+// into the caller's DeviceInfo, which is all getFriendlyName reads.
 
 DeviceList openDeviceList() {
-  listedCount = 0;
+  auto* record = new (std::nothrow) DeviceListRecord;
+  if (record == nullptr) {
+    lastErrorCode = ENOMEM;
+    return kInvalidDeviceList;
+  }
   DIR* dir = opendir(ttyClassFolder);
   if (dir != nullptr) {
     while (const dirent* e = readdir(dir)) {
       const int n = usbIndexOf(e->d_name);
-      if (n < 0 || listedCount == kMaxListed) continue;
+      if (n < 0 || record->count == kMaxListed) continue;
       // Ascending order, so that discovery sees the ports the same way every time.
-      int at = listedCount++;
-      while (at > 0 && listed[at - 1].usbIndex > n) {
-        listed[at] = listed[at - 1];
+      int at = record->count++;
+      while (at > 0 && record->listed[at - 1].usbIndex > n) {
+        record->listed[at] = record->listed[at - 1];
         --at;
       }
-      listed[at] = ListedDevice{n, driverKind(n)};
+      record->listed[at] = ListedDevice{n, driverKind(n)};
     }
     closedir(dir);
   }
-  listOpen = true;
-  return kTheDeviceList;
+  return reinterpret_cast<DeviceList>(record);
 }
 
 bool enumDevice(DeviceList list, std::uint32_t index, DeviceInfo* info) {
-  if (list != kTheDeviceList || !listOpen || info == nullptr ||
-      index >= static_cast<std::uint32_t>(listedCount)) {
+  const DeviceListRecord* record = recordOf(list);
+  if (record == nullptr || info == nullptr || index >= static_cast<std::uint32_t>(record->count)) {
     lastErrorCode = kErrorNoMoreItems;
     return false;
   }
   info->index = index;
+  std::memcpy(info->native, &record->listed[index], sizeof(ListedDevice));
   return true;
 }
 
 bool getFriendlyName(DeviceList list, DeviceInfo* info, char* buffer, std::uint32_t size,
                      std::uint32_t* required) {
-  if (list != kTheDeviceList || !listOpen || info == nullptr ||
-      info->index >= static_cast<std::uint32_t>(listedCount) ||
-      listed[info->index].kind == kOtherDriver) {
+  ListedDevice d{-1, kOtherDriver};
+  if (recordOf(list) != nullptr && info != nullptr) std::memcpy(&d, info->native, sizeof d);
+  if (d.kind != kCp210x && d.kind != kPl2303) {
     lastErrorCode = kErrorInvalidData;
     return false;
   }
-  const ListedDevice& d = listed[info->index];
   char name[96];
   const char* prefix = d.kind == kCp210x ? "CP210x USB to UART Bridge Controller"
                                          : "Prolific USB-to-Serial Comm Port";
@@ -441,9 +452,7 @@ bool getFriendlyName(DeviceList list, DeviceInfo* info, char* buffer, std::uint3
   return true;
 }
 
-void closeDeviceList(DeviceList list) {
-  if (list == kTheDeviceList) listOpen = false;
-}
+void closeDeviceList(DeviceList list) { delete recordOf(list); }
 
 std::uint32_t lastError() { return lastErrorCode; }
 
@@ -469,8 +478,8 @@ bool setPortDevice(int port, const char* path) {
     overrides[port][0] = '\0';
     return true;
   }
-  if (std::strlen(path) >= kPathRoom) return false;
-  std::snprintf(overrides[port], kPathRoom, "%s", path);
+  if (std::strlen(path) >= kDevicePathSize) return false;
+  std::snprintf(overrides[port], kDevicePathSize, "%s", path);
   return true;
 }
 

@@ -28,7 +28,6 @@ constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 constexpr std::uint32_t kLongestReadMs = 60000;
 constexpr PortHandle kFirstHandle = 0x100;
 constexpr DeviceList kTheDeviceList = 0x5E7;
-constexpr std::size_t kPathRoom = 256;
 
 struct Device {
   std::string path;
@@ -64,6 +63,7 @@ struct State {
   bool recording = true;
   int liveBuffers = 0;
   std::uint32_t lastError = 0;
+  std::uint64_t sleepQuantumUs = 0;
 };
 
 State& st() {
@@ -72,7 +72,7 @@ State& st() {
 }
 
 // Path overrides of setPortDevice, by port number.
-char overrides[257][kPathRoom];
+char overrides[257][kDevicePathSize];
 
 LineSettings defaultLine() {
   LineSettings s;
@@ -291,9 +291,16 @@ bool writeBytes(PortHandle handle, const std::uint8_t* data, std::uint32_t lengt
   return true;
 }
 
+// With a quantum, a pause wakes at the first tick (multiple of the quantum on
+// the virtual clock) at or after the time asked for, as a timer that expires
+// only on the system's clock interrupt does.
 void sleepMs(std::uint32_t ms) {
   record(Event::Sleep, "", ms);
-  st().elapsedUs += static_cast<std::uint64_t>(ms) * 1000;
+  State& s = st();
+  std::uint64_t end = s.elapsedUs + static_cast<std::uint64_t>(ms) * 1000;
+  const std::uint64_t q = s.sleepQuantumUs;
+  if (q > 0) end = (end + q - 1) / q * q;
+  s.elapsedUs = end;
 }
 
 // Recorded as a Sleep: on Windows the byte reader's pause is Sleep(1).
@@ -376,8 +383,8 @@ bool setPortDevice(int port, const char* path) {
     overrides[port][0] = '\0';
     return true;
   }
-  if (std::strlen(path) >= kPathRoom) return false;
-  std::snprintf(overrides[port], kPathRoom, "%s", path);
+  if (std::strlen(path) >= kDevicePathSize) return false;
+  std::snprintf(overrides[port], kDevicePathSize, "%s", path);
   return true;
 }
 
@@ -440,6 +447,7 @@ void setDeviceNames(std::vector<std::string> names) { st().names = std::move(nam
 std::uint64_t nowUs() { return st().elapsedUs; }
 std::int32_t nowMs() { return virtualMs(); }
 void advanceUs(std::uint64_t us) { st().elapsedUs += us; }
+void setSleepQuantumUs(std::uint64_t us) { st().sleepQuantumUs = us; }
 
 const std::vector<Event>& events() { return st().events; }
 void clearEvents() { st().events.clear(); }

@@ -82,6 +82,11 @@ void setDeviceNames(std::vector<std::string> names);
 std::uint64_t nowUs();
 std::int32_t nowMs();
 void advanceUs(std::uint64_t us);
+// The tick of the system timer that pauses wait for: with a quantum q (in us),
+// a pause of ms ends at the first multiple of q on nowUs at or after now + ms.
+// 15625 models Windows' default 64 Hz tick (the "15.6 ms" of Sleep(1)), 1000 a
+// 1 ms timer resolution; 0 (the default after reset) pauses exactly.
+void setSleepQuantumUs(std::uint64_t us);
 
 // Records.
 const std::vector<Event>& events();

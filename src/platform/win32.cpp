@@ -1,10 +1,15 @@
 // The platform over the Windows API: serial ports through the communications
 // functions, the device list through the SetupDi calls, the clock from the C
-// run-time. Each function is the one Windows call platform.h names.
+// run-time, pauses on a high-resolution waitable timer. Each function is the one
+// Windows call platform.h names. Nothing here is shared by calls on different
+// ports except the device-path table and the count of ports that hold a raised
+// timer resolution.
 #include <windows.h>
 
+#include <mmsystem.h>
 #include <setupapi.h>
 
+#include <atomic>
 #include <cstring>
 #include <ctime>
 
@@ -15,39 +20,62 @@ namespace pelvane {
 namespace {
 
 static_assert(sizeof(DCB) <= sizeof(LineSettings::native), "DCB does not fit LineSettings");
+static_assert(sizeof(SP_DEVINFO_DATA) <= sizeof(DeviceInfo::native),
+              "SP_DEVINFO_DATA does not fit DeviceInfo");
 static_assert(sizeof(HANDLE) <= sizeof(PortHandle), "HANDLE does not fit PortHandle");
+static_assert(kDevicePathSize == MAX_PATH, "device paths are bounded by MAX_PATH");
 
 constexpr DWORD kPurgeBoth = PURGE_TXCLEAR | PURGE_RXCLEAR;  // 0x0C
 
+// Windows 10 version 1803 and later; older systems refuse the flag with
+// ERROR_INVALID_PARAMETER. The headers of older SDKs do not name it.
+constexpr DWORD kHighResolutionTimer = 0x00000002;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+constexpr UINT kFallbackPeriodMs = 1;
+
 // Device paths set with setPortDevice, by port number; empty: "\\.\COMn".
-constexpr std::size_t kPathRoom = MAX_PATH;
-char overrides[257][kPathRoom];
+char overrides[257][kDevicePathSize];
+
+// Open ports that took timeBeginPeriod because this system has no
+// high-resolution timer; each close gives one back.
+std::atomic<int> periodHolders{0};
 
 HANDLE toHandle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 HDEVINFO toList(DeviceList list) { return reinterpret_cast<HDEVINFO>(list); }
 
-// The device record of the last enumerated index, so that reading its name
-// needs no second walk of the list.
-struct EnumeratedDevice {
-  DeviceList list = kInvalidDeviceList;
-  std::uint32_t index = 0;
-  SP_DEVINFO_DATA data{};
-};
-EnumeratedDevice lastDevice;
+// A one-shot timer whose wait ends on time rather than at the next tick of
+// the system timer (15.6 ms by default, and on Windows 10 2004 and later not
+// raised for this process by another process's timeBeginPeriod). Null where
+// the system does not have such timers.
+HANDLE createPreciseTimer() {
+  return CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer,
+                                TIMER_MODIFY_STATE | SYNCHRONIZE);
+}
 
-bool deviceData(DeviceList list, std::uint32_t index, SP_DEVINFO_DATA* data) {
-  if (lastDevice.list == list && lastDevice.index == index) {
-    *data = lastDevice.data;
-    return true;
-  }
-  SP_DEVINFO_DATA d{};
-  d.cbSize = sizeof(SP_DEVINFO_DATA);
-  if (!SetupDiEnumDeviceInfo(toList(list), index, &d)) return false;
-  lastDevice.list = list;
-  lastDevice.index = index;
-  lastDevice.data = d;
-  *data = d;
+bool preciseTimerAvailable() {
+  const HANDLE timer = createPreciseTimer();
+  if (timer == nullptr) return false;
+  CloseHandle(timer);
   return true;
+}
+
+// Pauses on a timer of the call's own; a timer that cannot be had or set
+// falls back to Sleep, which the open port's timeBeginPeriod keeps near 1 ms.
+void pause(std::uint32_t ms) {
+  const HANDLE timer = createPreciseTimer();
+  if (timer != nullptr) {
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(ms) * 10000;  // relative, in 100 ns units
+    const bool set = SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != 0;
+    if (set) WaitForSingleObject(timer, INFINITE);
+    CloseHandle(timer);
+    if (set) return;
+  }
+  Sleep(ms);
+}
+
+// The SP_DEVINFO_DATA that enumDevice keeps in the caller's record.
+SP_DEVINFO_DATA* deviceData(DeviceInfo* info) {
+  return reinterpret_cast<SP_DEVINFO_DATA*>(info->native);
 }
 
 }  // namespace
@@ -57,10 +85,22 @@ PortHandle openDevice(const char* path, std::uint32_t flagsAndAttributes) {
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          flagsAndAttributes, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
+  // Without a high-resolution timer, Sleep(1) lasts until the next system tick
+  // unless the resolution is raised; hold it at 1 ms while the port is open.
+  if (!preciseTimerAvailable()) {
+    timeBeginPeriod(kFallbackPeriodMs);
+    periodHolders.fetch_add(1);
+  }
   return reinterpret_cast<PortHandle>(h);
 }
 
-void closeDevice(PortHandle handle) { CloseHandle(toHandle(handle)); }
+void closeDevice(PortHandle handle) {
+  if (!CloseHandle(toHandle(handle))) return;
+  int holders = periodHolders.load();
+  while (holders > 0 && !periodHolders.compare_exchange_weak(holders, holders - 1)) {
+  }
+  if (holders > 0) timeEndPeriod(kFallbackPeriodMs);
+}
 
 bool getLineSettings(PortHandle handle, LineSettings* settings) {
   if (settings == nullptr) return false;
@@ -140,11 +180,11 @@ bool writeBytes(PortHandle handle, const std::uint8_t* data, std::uint32_t lengt
   return WriteFile(toHandle(handle), data, length, &written, nullptr) != 0;
 }
 
-void sleepMs(std::uint32_t ms) { Sleep(ms); }
+void sleepMs(std::uint32_t ms) { pause(ms); }
 
 void pauseForInput(PortHandle handle, std::uint32_t ms) {
   (void)handle;
-  Sleep(ms);
+  pause(ms);
 }
 
 // The C run-time clock; its unit is 1 ms (CLOCKS_PER_SEC is 1000 here).
@@ -155,15 +195,16 @@ std::int32_t clockMs() {
 
 DeviceList openDeviceList() {
   HDEVINFO list = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
-  lastDevice = EnumeratedDevice{};
   if (list == INVALID_HANDLE_VALUE) return kInvalidDeviceList;
   return reinterpret_cast<DeviceList>(list);
 }
 
 bool enumDevice(DeviceList list, std::uint32_t index, DeviceInfo* info) {
   if (info == nullptr || list == kInvalidDeviceList) return false;
-  SP_DEVINFO_DATA data;
-  if (!deviceData(list, index, &data)) return false;
+  SP_DEVINFO_DATA* data = deviceData(info);
+  std::memset(data, 0, sizeof *data);
+  data->cbSize = sizeof(SP_DEVINFO_DATA);
+  if (!SetupDiEnumDeviceInfo(toList(list), index, data)) return false;
   info->index = index;
   return true;
 }
@@ -171,20 +212,17 @@ bool enumDevice(DeviceList list, std::uint32_t index, DeviceInfo* info) {
 bool getFriendlyName(DeviceList list, DeviceInfo* info, char* buffer, std::uint32_t size,
                      std::uint32_t* required) {
   if (info == nullptr || list == kInvalidDeviceList) return false;
-  SP_DEVINFO_DATA data;
-  if (!deviceData(list, info->index, &data)) return false;
+  SP_DEVINFO_DATA* data = deviceData(info);
+  if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return false;  // not filled by enumDevice
   DWORD need = 0;
-  const BOOL ok = SetupDiGetDeviceRegistryPropertyA(toList(list), &data, SPDRP_FRIENDLYNAME,
+  const BOOL ok = SetupDiGetDeviceRegistryPropertyA(toList(list), data, SPDRP_FRIENDLYNAME,
                                                     nullptr, reinterpret_cast<PBYTE>(buffer),
                                                     size, &need);
   if (required != nullptr) *required = need;
   return ok != 0;
 }
 
-void closeDeviceList(DeviceList list) {
-  lastDevice = EnumeratedDevice{};
-  SetupDiDestroyDeviceInfoList(toList(list));
-}
+void closeDeviceList(DeviceList list) { SetupDiDestroyDeviceInfoList(toList(list)); }
 
 std::uint32_t lastError() { return GetLastError(); }
 
@@ -231,7 +269,7 @@ bool setPortDevice(int port, const char* path) {
     return true;
   }
   const std::size_t n = std::strlen(path);
-  if (n >= kPathRoom) return false;
+  if (n >= kDevicePathSize) return false;
   std::memcpy(overrides[port], path, n + 1);
   return true;
 }

@@ -27,10 +27,6 @@ constexpr std::uint8_t kFieldOff[] = {0x32, 0x01, 0x00};
 // The time-outs every opened port works with, in ms.
 constexpr CommTimeouts kOpenTimeouts = {1000, 0, 1000, 0, 1000};
 
-// Room for any path setPortDevice accepts (up to 255 characters); a shorter
-// buffer would open a truncated path.
-constexpr std::size_t kPathSize = 256;
-
 // 8 data bits, no parity, one stop bit, and received 0x00 bytes kept.
 void setFrameFormat(LineSettings* settings) {
   settings->fNull = false;
@@ -114,7 +110,7 @@ int resetReader(int port, std::uint8_t* ic, std::uint8_t* version) {
 int setLineRate(int port, std::uint32_t rate) {
   if (!slotOpen(port)) return -1;
   PortSlot& s = slot(port);
-  char path[kPathSize];
+  char path[kDevicePathSize];
   formatDevicePath(port, path, sizeof path);
   if (!getLineSettings(s.handle, &s.lineSettings)) {
     traceCallFailure(path, PortCall::GetLineSettings);
@@ -136,7 +132,8 @@ int setLineRate(int port, std::uint32_t rate) {
 int openPort(int port, std::int32_t* openedPort) {
   if (port < 1 || port > kPortCount) return 1;
   PortSlot& s = slot(port);
-  char path[kPathSize];
+  // Holds any path setPortDevice accepts, so the device opened is the one named.
+  char path[kDevicePathSize];
   formatDevicePath(port, path, sizeof path);
   if (s.handle != kInvalidHandle) {
     traceOpenLine(path, "already open in this process", "close it first (RF_CLOSE or RW_Close)");

@@ -225,6 +225,15 @@ TEST(PosixDevicePath, DefaultIsTtyUsbOfThePortNumberMinusOne) {
   EXPECT_STREQ("/dev/ttyUSB6", path);
   EXPECT_FALSE(setPortDevice(0, "/dev/pts/3"));
   EXPECT_FALSE(setPortDevice(257, "/dev/pts/3"));
+  // The longest accepted path comes back whole from the opening buffer; one
+  // character more is refused.
+  const std::string longest = "/dev/" + std::string(kDevicePathSize - 6, 'x');
+  ASSERT_TRUE(setPortDevice(7, longest.c_str()));
+  char whole[kDevicePathSize];
+  formatDevicePath(7, whole, sizeof whole);
+  EXPECT_EQ(longest, whole);
+  EXPECT_FALSE(setPortDevice(7, (longest + "x").c_str()));
+  ASSERT_TRUE(setPortDevice(7, nullptr));
 }
 
 // A tty class folder of our own: bridges bound to cp210x and pl2303 get the

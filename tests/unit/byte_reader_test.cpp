@@ -60,6 +60,23 @@ TEST_F(ByteReader, SilentReaderTimesOutAtTheDeadlinePlusAtMostFiftyPolls) {
   for (std::uint32_t ms : sleeps()) EXPECT_EQ(1u, ms);
 }
 
+// A pause that lasts until the next tick stretches the 50 polls between
+// deadline tests: 1.0 s on a silent reader ends at the first test after it.
+TEST_F(ByteReader, SilentReaderTimeOutEndsAtTheFirstDeadlineTestAfterIt) {
+  struct Case {
+    std::uint64_t quantumUs;
+    std::int32_t endMs;
+  };
+  for (const Case& c : {Case{0, 1000}, Case{1000, 1000}, Case{15625, 1562}}) {
+    ps::setSleepQuantumUs(c.quantumUs);
+    const std::int32_t start = elapsedMs();
+    arm(10.0);
+    std::uint8_t b = 0;
+    EXPECT_EQ(-2, readByte(kPort, &b));
+    EXPECT_EQ(c.endMs, elapsedMs() - start) << "quantum " << c.quantumUs;
+  }
+}
+
 TEST_F(ByteReader, WithoutDeadlineTheWaitLastsUntilTheReaderSends) {
   portSlot().deadline = 0;
   far.arriveAt({0x01}, 30000000);  // 30 s of virtual silence

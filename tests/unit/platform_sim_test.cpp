@@ -229,6 +229,40 @@ TEST_F(SimPlatform, SleepsAndPausesAdvanceTheClockAndAreRecorded) {
   EXPECT_EQ(kStartMs + 47, ps::events()[1].timeMs);
 }
 
+// A quantum makes every pause wake on a tick: the first multiple of the quantum
+// at or after the time asked for; the reset restores exact pauses.
+TEST_F(SimPlatform, PausesWakeOnTheFirstTickOfTheQuantum) {
+  struct Case {
+    std::uint64_t quantumUs, startUs;
+    std::uint32_t ms;
+    std::uint64_t endUs;
+  };
+  const Case cases[] = {
+      {15625, 0, 1, 15625},          // Sleep(1) on a default Windows tick
+      {15625, 15000, 1, 31250},      // due after the coming tick: the one after it
+      {15625, 10000, 1, 15625},      // due before the coming tick: that tick
+      {15625, 15625, 47, 78125},     // 47 ms from a tick: four ticks, 62.5 ms
+      {15625, 0, 10, 15625},
+      {1000, 500, 1, 2000},          // 1 ms resolution, mid-way between ticks
+      {1000, 3000, 20, 23000},
+      {0, 1234, 1, 2234},            // no quantum: exact
+  };
+  for (const Case& c : cases) {
+    ps::reset(kStartMs);
+    ps::setSleepQuantumUs(c.quantumUs);
+    ps::advanceUs(c.startUs);
+    if (c.ms == 1) {
+      pauseForInput(kInvalidHandle, c.ms);
+    } else {
+      sleepMs(c.ms);
+    }
+    EXPECT_EQ(c.endUs, ps::nowUs()) << "quantum " << c.quantumUs << " from " << c.startUs;
+  }
+  ps::reset(kStartMs);
+  sleepMs(1);
+  EXPECT_EQ(1000u, ps::nowUs());
+}
+
 TEST_F(SimPlatform, ClockWrapsAsASigned32BitValue) {
   ps::reset(INT32_MAX - 1);
   sleepMs(3);
@@ -306,6 +340,20 @@ TEST_F(SimPlatform, DevicePathsAreComNamesUnlessOverridden) {
   EXPECT_FALSE(setPortDevice(0, "/x"));
   EXPECT_FALSE(setPortDevice(257, "/x"));
   EXPECT_FALSE(setPortDevice(1, std::string(400, 'a').c_str()));
+}
+
+// One limit for what setPortDevice takes and what opening formats: the longest
+// accepted path comes back whole from a buffer of kDevicePathSize, one more
+// character is refused and leaves the port's path as it was.
+TEST_F(SimPlatform, LongestAcceptedDevicePathFitsTheOpeningBuffer) {
+  const std::string longest(kDevicePathSize - 1, 'p');
+  ASSERT_TRUE(setPortDevice(4, longest.c_str()));
+  char path[kDevicePathSize];
+  formatDevicePath(4, path, sizeof path);
+  EXPECT_EQ(longest, path);
+  EXPECT_FALSE(setPortDevice(4, (longest + "q").c_str()));
+  formatDevicePath(4, path, sizeof path);
+  EXPECT_EQ(longest, path);
 }
 
 }  // namespace

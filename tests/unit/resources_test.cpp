@@ -220,8 +220,10 @@ TEST_F(OpenCloseCycles, TenThousandCyclesOfEachKindLeaveNoHandleAndNoBuffer) {
 }
 
 TEST_F(OpenCloseCycles, DevicePathsOfAnyAcceptedLengthOpen) {
-  // setPortDevice takes paths of up to 255 characters; opening must use them whole.
-  for (std::size_t length : {20u, 63u, 64u, 100u, 255u}) {
+  // setPortDevice takes paths of up to kDevicePathSize - 1 characters; opening
+  // must use them whole.
+  const std::size_t longest = pelvane::kDevicePathSize - 1;
+  for (std::size_t length : std::vector<std::size_t>{20, 63, 64, 100, 255, longest}) {
     std::string path = "/dev/serial/by-id/";
     path += std::string(length - path.size(), 'x');
     ps::addDevice(path, &far);

@@ -15,7 +15,7 @@ RW_Deactivate RW_Eject RW_Insert RW_Open RW_Sense RW_Transmit"
 gcc_members="_ZN8CPelvaneC1Ev _ZN8CPelvaneaSEOS_ _ZN8CPelvaneaSERKS_"
 msvc32_members='??0CPelvane@@QAE@XZ ??4CPelvane@@QAEAAV0@$$QAV0@@Z ??4CPelvane@@QAEAAV0@ABV0@@Z'
 msvc64_members='??0CPelvane@@QEAA@XZ ??4CPelvane@@QEAAAEAV0@$$QEAV0@@Z ??4CPelvane@@QEAAAEAV0@AEBV0@@Z'
-allowed_imports="kernel32.dll msvcrt.dll setupapi.dll"
+allowed_imports="kernel32.dll msvcrt.dll setupapi.dll winmm.dll"
 
 sorted() { tr ' ' '\n' | sed '/^$/d' | LC_ALL=C sort -u; }
 
@@ -60,6 +60,26 @@ check_imports() {  # objdump, image
   fi
 }
 
+# The pause runs on a high-resolution waitable timer, with timeBeginPeriod as the
+# fallback of systems without one: both must be in the import table.
+check_timer_imports() {  # objdump, image
+  local kernel winmm missing=""
+  kernel=$(names_from "$1" "$2" kernel32.dll)
+  winmm=$(names_from "$1" "$2" winmm.dll)
+  for name in CreateWaitableTimerExW SetWaitableTimer WaitForSingleObject; do
+    echo "$kernel" | grep -qx "$name" || missing="$missing $name"
+  done
+  for name in timeBeginPeriod timeEndPeriod; do
+    echo "$winmm" | grep -qx "$name" || missing="$missing $name"
+  done
+  if [ -z "$missing" ]; then
+    echo "ok: $(basename "$2") imports the precise timer and its fallback"
+  else
+    echo "FAILED: $(basename "$2") does not import$missing"
+    status=1
+  fi
+}
+
 case "$kind" in
   so)
     actual=$(nm -D --defined-only "$lib" | awk '{print $NF}')
@@ -70,6 +90,7 @@ case "$kind" in
     compare "pelvane.dll (32-bit) exports" "$c_functions _DllMain@12 $gcc_members $msvc32_members" \
       "$(dll_exports $od "$lib")"
     check_imports $od "$lib"
+    check_timer_imports $od "$lib"
     implib=${3:-}
     if [ -n "$implib" ]; then
       # __stdcall callers link against the decorated names.
@@ -90,6 +111,7 @@ case "$kind" in
     compare "pelvane.dll (64-bit) exports" "$c_functions _DllMain@12 $gcc_members $msvc64_members" \
       "$(dll_exports $od "$lib")"
     check_imports $od "$lib"
+    check_timer_imports $od "$lib"
     ;;
   *)
     echo "unknown kind $kind"; exit 2 ;;

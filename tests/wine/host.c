@@ -3,15 +3,21 @@
  * LoadLibraryA, resolves the exports with GetProcAddress and drives simulated
  * readers on COM ports that tests/wine/run.sh has linked to pseudo-terminals.
  *
- *   host.exe <path of pelvane.dll> [--high]
+ *   host.exe <path of pelvane.dll> [--high] [--timer-fallback]
  *
  * Ports: COM3 reader at 115200 (felica, lite, page, typeB, peer), COM4 reader
  * left at 9600, COM5 a line with no reader, COM7 a reader with a MIFARE card
  * that discovery finds as a CP210x bridge, COM8 listed as a Prolific bridge with
  * no device; with --high also COM256, a reader at 115200.
+ * The DLL's imports of the timer calls are pointed at counting hooks, so the
+ * run shows which pause the DLL takes; with --timer-fallback the hook refuses
+ * high-resolution timers, as Windows before 10 version 1803 does, and the whole
+ * run goes through the timeBeginPeriod fallback.
  * Prints one line per failed check and ends with "N passed, N failed".
  */
 #include <windows.h>
+
+#include <mmsystem.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -176,6 +182,94 @@ static void exportsResolve(void) {
   resolve("_ZN8CPelvaneaSERKS_");
   resolve("_ZN8CPelvaneaSEOS_");
   check(GetProcAddress(library, "commandProc") == NULL, "internal functions are not exported");
+}
+
+/* ---- the pause: a high-resolution timer, or timeBeginPeriod(1) while a port is open ---- */
+
+enum { kHighResolutionTimer = 0x00000002 }; /* CREATE_WAITABLE_TIMER_HIGH_RESOLUTION */
+
+typedef HANDLE(WINAPI* CreateTimerFn)(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD);
+typedef MMRESULT(WINAPI* PeriodFn)(UINT);
+static CreateTimerFn realCreateTimer;
+static PeriodFn realBeginPeriod;
+static PeriodFn realEndPeriod;
+static int refuseHighResolution;
+static long preciseTimers;
+static long periodsBegun;
+static long periodsEnded;
+
+static HANDLE WINAPI countCreateTimer(LPSECURITY_ATTRIBUTES sa, LPCWSTR name, DWORD flags,
+                                      DWORD access) {
+  if (flags & kHighResolutionTimer) {
+    if (refuseHighResolution) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return NULL;
+    }
+    ++preciseTimers;
+  }
+  return realCreateTimer(sa, name, flags, access);
+}
+static MMRESULT WINAPI countBeginPeriod(UINT ms) {
+  if (ms == 1) ++periodsBegun;
+  return realBeginPeriod(ms);
+}
+static MMRESULT WINAPI countEndPeriod(UINT ms) {
+  if (ms == 1) ++periodsEnded;
+  return realEndPeriod(ms);
+}
+
+/* Points the DLL's import of `name` from `dll` at `hook`; returns what it held. */
+static void* hookImport(HMODULE module, const char* dll, const char* name, void* hook) {
+  BYTE* base = (BYTE*)module;
+  const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY* imports = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  const IMAGE_IMPORT_DESCRIPTOR* d = (const IMAGE_IMPORT_DESCRIPTOR*)(base + imports->VirtualAddress);
+  for (; imports->VirtualAddress != 0 && d->Name != 0; ++d) {
+    if (_stricmp((const char*)(base + d->Name), dll) != 0) continue;
+    const IMAGE_THUNK_DATA* names = (const IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
+    IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const IMAGE_IMPORT_BY_NAME* byName = (const IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
+      if (strcmp((const char*)byName->Name, name) != 0) continue;
+      void* held = (void*)slots->u1.Function;
+      DWORD protection;
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+      slots->u1.Function = (ULONG_PTR)hook;
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+      return held;
+    }
+  }
+  return NULL;
+}
+
+static int hookTimers(void) {
+  realCreateTimer = (CreateTimerFn)hookImport(library, "kernel32.dll", "CreateWaitableTimerExW",
+                                              (void*)countCreateTimer);
+  realBeginPeriod = (PeriodFn)hookImport(library, "winmm.dll", "timeBeginPeriod", (void*)countBeginPeriod);
+  realEndPeriod = (PeriodFn)hookImport(library, "winmm.dll", "timeEndPeriod", (void*)countEndPeriod);
+  check(realCreateTimer != NULL && realBeginPeriod != NULL && realEndPeriod != NULL,
+        "the DLL imports CreateWaitableTimerExW, timeBeginPeriod and timeEndPeriod");
+  return realCreateTimer != NULL && realBeginPeriod != NULL && realEndPeriod != NULL;
+}
+
+/* The raised resolution is held exactly while a port is open, and only by the
+ * fallback; with a high-resolution timer every pause runs on one. */
+static void timerBranch(void) {
+  int32_t opened = 0;
+  const long timersBefore = preciseTimers;
+  checkEqual(periodsBegun - periodsEnded, 0, "no raised resolution before a port is open");
+  checkEqual(rfOpen(kReader, &opened), PELVANE_RESULT_DONE, "RF_OPEN for the pause checks");
+  expectCommand("select FeliCa for the pause checks", kReader, "07 10 10 0A 00 00 00", 0, "05 10 00 32");
+  checkEqual(periodsBegun - periodsEnded, refuseHighResolution ? 1 : 0,
+             "raised resolution held while the port is open (fallback only)");
+  /* A Type B selection pauses 10 ms between its raw InSelect and the reset sequence. */
+  expectCommand("select Type B for the pause checks", kReader, "07 10 60 0A 00 00 00", 0, "05 10 00 32");
+  check(refuseHighResolution ? preciseTimers == timersBefore : preciseTimers > timersBefore,
+        refuseHighResolution ? "no high-resolution timer where the system refuses them"
+                             : "pauses run on high-resolution timers");
+  checkEqual(rfClose(kReader), PELVANE_CLOSE_DONE, "RF_CLOSE for the pause checks");
+  checkEqual(periodsBegun - periodsEnded, 0, "raised resolution released when the last port closes");
 }
 
 /* Port numbers, open and close rules, an unlisted command, the trace. */
@@ -361,11 +455,15 @@ static void figures(void) {
 }
 
 int main(int argc, char** argv) {
+  int high = 0;
   if (argc < 2) {
-    printf("usage: host.exe <pelvane.dll> [--high]\n");
+    printf("usage: host.exe <pelvane.dll> [--high] [--timer-fallback]\n");
     return 2;
   }
-  const int high = argc > 2 && strcmp(argv[2], "--high") == 0;
+  for (int i = 2; i < argc; ++i) {
+    if (strcmp(argv[i], "--high") == 0) high = 1;
+    if (strcmp(argv[i], "--timer-fallback") == 0) refuseHighResolution = 1;
+  }
   library = LoadLibraryA(argv[1]);
   if (library == NULL) {
     printf("FAILED: LoadLibraryA(%s): error %lu\n0 passed, 1 failed\n", argv[1], GetLastError());
@@ -373,12 +471,18 @@ int main(int argc, char** argv) {
   }
   exportsResolve();
   classMembers();
+  hookTimers();
   if (failed == 0) {
+    timerBranch();
     rfBasics();
     rfModes();
     rfOpening(high);
     rwSession();
     figures();
+    checkEqual(periodsBegun, refuseHighResolution ? periodsEnded : 0,
+               "every raised resolution given back once the ports are closed");
+    printf("pauses: %ld high-resolution timers, timeBeginPeriod %ld / timeEndPeriod %ld\n",
+           preciseTimers, periodsBegun, periodsEnded);
   }
   FreeLibrary(library);
   printf("%d passed, %d failed\n", passed, failed);

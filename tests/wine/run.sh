@@ -6,9 +6,11 @@
 #    exports of libpelvane.so.
 # 2. Simulated readers (native pelvane-sim) on pseudo-terminals, linked as COM
 #    ports of a Wine prefix; a FriendlyName device key for discovery.
-# 3. The host program (LoadLibraryA + GetProcAddress) and unit_tests.exe under
-#    wine64 against the 64-bit build; against the 32-bit build too when this
-#    machine can execute 32-bit programs (many kernels here cannot).
+# 3. The host program (LoadLibraryA + GetProcAddress), once with the DLL's
+#    high-resolution timers and once with them refused (the timeBeginPeriod
+#    fallback), and unit_tests.exe under wine64 against the 64-bit build;
+#    against the 32-bit build too when this machine can execute 32-bit programs
+#    (many kernels here cannot).
 # The prefix (default: wine-prefix beside the native build, or $PELVANE_WINEPREFIX)
 # is made once with wineboot -i and reused. Prints "N passed, N failed".
 set -uo pipefail
@@ -143,6 +145,10 @@ rm -f "$WINEPREFIX/dosdevices/com8"
 run_ring() {  # label, wine loader, build folder
   local label=$1 loader=$2 dir=$3
   step "host program ($label)" "$loader" "$dir/tests/host.exe" "$(windows_path "$dir/pelvane.dll")" --high
+  # The same run on a system without high-resolution timers (the host refuses
+  # them to the DLL): pauses on Sleep under timeBeginPeriod(1) held by open ports.
+  step "host program, timer fallback ($label)" "$loader" "$dir/tests/host.exe" \
+    "$(windows_path "$dir/pelvane.dll")" --timer-fallback
   step "unit tests ($label, simulated port)" "$loader" "$dir/tests/unit_tests.exe" --gtest_brief=1
 }
 
