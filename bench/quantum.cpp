@@ -23,50 +23,42 @@
 #include "pelvane.h"
 #include "platform/simulated.h"
 #include "port/port_table.h"
+#include "support/hex.h"
+#include "support/sim_port.h"
 
 namespace {
 
 namespace ps = pelvane::simport;
-using Bytes = std::vector<std::uint8_t>;
+using pelvtest::Bytes;
 
-constexpr int kPort = 9;
-constexpr const char* kPath = "\\\\.\\COM9";
+constexpr int kPort = pelvtest::kPort;
+constexpr const char* kPath = pelvtest::kPath;
 constexpr const char* kCards = "felica,mifare1k,typeB,peer";
 constexpr double kUsPerByte = 10.0 / 115200.0 * 1e6;
 constexpr std::uint64_t kQuantaUs[] = {1000, 15625};
 
 // The simulated controller on the line, counting every byte that crosses it;
 // a silent line loses what the host writes.
-class PacedLine : public ps::FarSide {
+class PacedLine : public pelvtest::ControllerFarSide {
  public:
-  explicit PacedLine(pelvsim::Controller& controller) : controller_(controller) {}
+  using ControllerFarSide::ControllerFarSide;
   void hostWrote(const std::uint8_t* data, std::size_t n, std::uint64_t nowUs,
                  std::uint32_t hostBaud) override {
     bytes += n;
-    if (silent) return;
-    controller_.advanceTo(nowUs);
-    controller_.hostWrote(data, n, nowUs, hostBaud);
-  }
-  std::size_t available(std::uint64_t nowUs) override {
-    controller_.advanceTo(nowUs);
-    return controller_.available(nowUs);
+    if (!silent) ControllerFarSide::hostWrote(data, n, nowUs, hostBaud);
   }
   int pop(std::uint64_t nowUs) override {
-    controller_.advanceTo(nowUs);
-    const int b = controller_.pop(nowUs);
+    const int b = ControllerFarSide::pop(nowUs);
     if (b >= 0) ++bytes;
     return b;
   }
   void dropArrived(std::uint64_t nowUs) override {
     bytes += available(nowUs);
-    controller_.dropArrived(nowUs);
+    ControllerFarSide::dropArrived(nowUs);
   }
 
   std::uint64_t bytes = 0;
   bool silent = false;
-
- private:
-  pelvsim::Controller& controller_;
 };
 
 // One RF_COMMAND: the packet as hex, then `filler` bytes i % 0xA0; it succeeds
@@ -100,18 +92,7 @@ const Operation kOperations[] = {
 };
 
 Bytes packetOf(const Step& step) {
-  Bytes out;
-  unsigned value = 0;
-  int digits = 0;
-  for (const char* c = step.hex; *c != '\0'; ++c) {
-    if (*c == ' ') continue;
-    value = value * 16 + static_cast<unsigned>(*c <= '9' ? *c - '0' : *c - 'A' + 10);
-    if (++digits == 2) {
-      out.push_back(static_cast<std::uint8_t>(value));
-      value = 0;
-      digits = 0;
-    }
-  }
+  Bytes out = pelvtest::hex(step.hex);
   for (std::size_t i = 0; i < step.filler; ++i) out.push_back(static_cast<std::uint8_t>(i % 0xA0));
   return out;
 }
