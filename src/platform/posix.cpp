@@ -59,7 +59,8 @@ struct DeviceListRecord {
   ListedDevice listed[kMaxListed];
   int count = 0;
 };
-static_assert(sizeof(ListedDevice) <= sizeof(DeviceInfo::native), "ListedDevice does not fit DeviceInfo");
+static_assert(sizeof(ListedDevice) <= sizeof(DeviceInfo::native),
+              "ListedDevice does not fit DeviceInfo");
 
 DeviceListRecord* recordOf(DeviceList list) {
   return list == kInvalidDeviceList ? nullptr : reinterpret_cast<DeviceListRecord*>(list);

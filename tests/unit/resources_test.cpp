@@ -220,8 +220,8 @@ TEST_F(OpenCloseCycles, TenThousandCyclesOfEachKindLeaveNoHandleAndNoBuffer) {
 }
 
 TEST_F(OpenCloseCycles, DevicePathsOfAnyAcceptedLengthOpen) {
-  // setPortDevice takes paths of up to kDevicePathSize - 1 characters; opening
-  // must use them whole.
+  // setPortDevice takes paths of up to kDevicePathSize - 1 characters, and
+  // refuses longer ones; opening must use them whole.
   const std::size_t longest = pelvane::kDevicePathSize - 1;
   for (std::size_t length : std::vector<std::size_t>{20, 63, 64, 100, 255, longest}) {
     std::string path = "/dev/serial/by-id/";
@@ -233,6 +233,7 @@ TEST_F(OpenCloseCycles, DevicePathsOfAnyAcceptedLengthOpen) {
     EXPECT_EQ(RF_CLOSE(3), 0) << length;
     ps::removeDevice(path);
   }
+  EXPECT_FALSE(pelvane::setPortDevice(3, std::string(longest + 1, 'x').c_str()));
   pelvane::setPortDevice(3, nullptr);
   expectNothingLeft("long paths");
 }

@@ -60,24 +60,16 @@ check_imports() {  # objdump, image
   fi
 }
 
-# The pause runs on a high-resolution waitable timer, with timeBeginPeriod as the
-# fallback of systems without one: both must be in the import table.
+# The pause's high-resolution timer and its fallback must be in the import table.
 check_timer_imports() {  # objdump, image
-  local kernel winmm missing=""
-  kernel=$(names_from "$1" "$2" kernel32.dll)
-  winmm=$(names_from "$1" "$2" winmm.dll)
-  for name in CreateWaitableTimerExW SetWaitableTimer WaitForSingleObject; do
-    echo "$kernel" | grep -qx "$name" || missing="$missing $name"
+  local names missing=""
+  names=$(names_from "$1" "$2" kernel32.dll; names_from "$1" "$2" winmm.dll)
+  for name in CreateWaitableTimerExW SetWaitableTimer timeBeginPeriod timeEndPeriod; do
+    echo "$names" | grep -qx "$name" || missing="$missing $name"
   done
-  for name in timeBeginPeriod timeEndPeriod; do
-    echo "$winmm" | grep -qx "$name" || missing="$missing $name"
-  done
-  if [ -z "$missing" ]; then
-    echo "ok: $(basename "$2") imports the precise timer and its fallback"
-  else
-    echo "FAILED: $(basename "$2") does not import$missing"
-    status=1
-  fi
+  [ -z "$missing" ] && echo "ok: $(basename "$2") imports the precise timer and its fallback" && return
+  echo "FAILED: $(basename "$2") does not import$missing"
+  status=1
 }
 
 case "$kind" in

@@ -200,38 +200,30 @@ static long periodsEnded;
 
 static HANDLE WINAPI countCreateTimer(LPSECURITY_ATTRIBUTES sa, LPCWSTR name, DWORD flags,
                                       DWORD access) {
-  if (flags & kHighResolutionTimer) {
-    if (refuseHighResolution) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return NULL;
-    }
-    ++preciseTimers;
+  if ((flags & kHighResolutionTimer) && refuseHighResolution) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
   }
+  if (flags & kHighResolutionTimer) ++preciseTimers;
   return realCreateTimer(sa, name, flags, access);
 }
-static MMRESULT WINAPI countBeginPeriod(UINT ms) {
-  if (ms == 1) ++periodsBegun;
-  return realBeginPeriod(ms);
-}
-static MMRESULT WINAPI countEndPeriod(UINT ms) {
-  if (ms == 1) ++periodsEnded;
-  return realEndPeriod(ms);
-}
+static MMRESULT WINAPI countBeginPeriod(UINT ms) { return ++periodsBegun, realBeginPeriod(ms); }
+static MMRESULT WINAPI countEndPeriod(UINT ms) { return ++periodsEnded, realEndPeriod(ms); }
 
 /* Points the DLL's import of `name` from `dll` at `hook`; returns what it held. */
 static void* hookImport(HMODULE module, const char* dll, const char* name, void* hook) {
   BYTE* base = (BYTE*)module;
   const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
-  const IMAGE_DATA_DIRECTORY* imports = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  const IMAGE_IMPORT_DESCRIPTOR* d = (const IMAGE_IMPORT_DESCRIPTOR*)(base + imports->VirtualAddress);
-  for (; imports->VirtualAddress != 0 && d->Name != 0; ++d) {
+  const DWORD table = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  const IMAGE_IMPORT_DESCRIPTOR* d = (const IMAGE_IMPORT_DESCRIPTOR*)(base + table);
+  for (; table != 0 && d->Name != 0; ++d) {
     if (_stricmp((const char*)(base + d->Name), dll) != 0) continue;
     const IMAGE_THUNK_DATA* names = (const IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
     IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
     for (; names->u1.AddressOfData != 0; ++names, ++slots) {
       if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-      const IMAGE_IMPORT_BY_NAME* byName = (const IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
-      if (strcmp((const char*)byName->Name, name) != 0) continue;
+      const IMAGE_IMPORT_BY_NAME* entry = (const IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
+      if (strcmp((const char*)entry->Name, name) != 0) continue;
       void* held = (void*)slots->u1.Function;
       DWORD protection;
       VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
@@ -243,14 +235,13 @@ static void* hookImport(HMODULE module, const char* dll, const char* name, void*
   return NULL;
 }
 
-static int hookTimers(void) {
+static void hookTimers(void) {
   realCreateTimer = (CreateTimerFn)hookImport(library, "kernel32.dll", "CreateWaitableTimerExW",
                                               (void*)countCreateTimer);
   realBeginPeriod = (PeriodFn)hookImport(library, "winmm.dll", "timeBeginPeriod", (void*)countBeginPeriod);
   realEndPeriod = (PeriodFn)hookImport(library, "winmm.dll", "timeEndPeriod", (void*)countEndPeriod);
   check(realCreateTimer != NULL && realBeginPeriod != NULL && realEndPeriod != NULL,
         "the DLL imports CreateWaitableTimerExW, timeBeginPeriod and timeEndPeriod");
-  return realCreateTimer != NULL && realBeginPeriod != NULL && realEndPeriod != NULL;
 }
 
 /* The raised resolution is held exactly while a port is open, and only by the
