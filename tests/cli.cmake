@@ -11,7 +11,7 @@ if(TARGET pelvane_tool_core AND NOT WIN32)
 endif()
 
 # The example links the shipped library only, as a host application does.
-add_executable(quickstart ${PROJECT_SOURCE_DIR}/docs/examples/quickstart.c)
+add_executable(quickstart ${PROJECT_SOURCE_DIR}/examples/c/quickstart.c)
 target_link_libraries(quickstart PRIVATE pelvane)
 set_target_properties(quickstart PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 

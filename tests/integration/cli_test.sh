@@ -6,7 +6,7 @@
 #   cli_test.sh quickstart QUICKSTART PELVANE_SIM LIBPELVANE   (the C and the Python example)
 set -uo pipefail
 
-EXAMPLES=$(cd "$(dirname "$0")/../../docs/examples" && pwd)
+EXAMPLES=$(cd "$(dirname "$0")/../../examples" && pwd)
 
 passed=0
 failed=0
@@ -50,7 +50,7 @@ tool_tests() {
   run "ports with the virtual reader" 0 --sim ports && has ports "reader answers"
   run "failed opening" 3 --device /nonexistent/ttyUSB9 info &&
     has_err "failed opening" "open: /nonexistent/ttyUSB9: open failed, error 2 (No such file or directory)"
-  run "version" 0 --version && has version "pelvane $(sed -n 's/^project(pelvane VERSION \([0-9.]*\).*/\1/p' "$EXAMPLES/../../CMakeLists.txt")"
+  run "version" 0 --version && has version "pelvane $(sed -n 's/^project(pelvane VERSION \([0-9.]*\).*/\1/p' "$EXAMPLES/../CMakeLists.txt")"
 
   # ---- detection: each card in words and hex ----
   while IFS='|' read -r cards words ident; do
@@ -292,7 +292,7 @@ quickstart_test() {
     if [ $name = c ]; then
       example_run "$sim" "$qs"
     else
-      PELVANE_LIBRARY=$lib example_run "$sim" python3 "$EXAMPLES/quickstart.py"
+      PELVANE_LIBRARY=$lib example_run "$sim" python3 "$EXAMPLES/python/quickstart.py"
     fi
     local got=$?
     if [ "$got" -ne 0 ]; then fail "quickstart ($name) exit $got"; continue; fi

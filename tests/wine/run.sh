@@ -23,13 +23,9 @@ native=$(absolute "${1:-build/native}")
 win32=$(absolute "${2:-build/win32}")
 win64=$(absolute "${3:-build/win64}")
 
-export WINEPREFIX=${PELVANE_WINEPREFIX:-$(dirname "$native")/wine-prefix}
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-wine64=${PELVANE_WINE64:-/usr/lib/wine/wine64}
-wine32=${PELVANE_WINE32:-/usr/lib/wine/wine}
-sim=$native/pelvane-sim
+work=$(mktemp -d /tmp/pelvane-wine.XXXXXX)
+# shellcheck source=common.sh
+source "$here/common.sh"
 
 passed=0
 failed=0
@@ -52,15 +48,7 @@ finish() {
   exit $?
 }
 
-work=$(mktemp -d /tmp/pelvane-wine.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  [ -d "$WINEPREFIX" ] && wineserver -k 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap wine_cleanup EXIT
 
 # ---- 1. tables ----
 step "32-bit DLL export and import tables" \
@@ -73,40 +61,7 @@ step "libpelvane.so exports" "$here/check-exports.sh" so "$native/libpelvane.so"
 if [ ! -x "$sim" ]; then
   echo "FAILED: $sim not built"; failed=$((failed + 1)); failures+=("simulator"); finish
 fi
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "=== creating the Wine prefix $WINEPREFIX (once)"
-  mkdir -p "$WINEPREFIX"
-  "$wine64" wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; }
-fi
-
-# start_line port command...: runs a pseudo-terminal server whose first output
-# line is its slave path, and links COM<port> of the prefix to it.
-declare -A slaves
-start_line() {
-  local port=$1; shift
-  "$@" >"$work/com$port.out" 2>"$work/com$port.err" &
-  pids+=($!)
-  local i
-  for i in $(seq 1 100); do
-    if [ -s "$work/com$port.out" ]; then break; fi
-    sleep 0.1
-  done
-  local slave
-  slave=$(head -n1 "$work/com$port.out")
-  case "$slave" in /dev/*) ;; *) echo "no pseudo-terminal for COM$port: $(cat "$work/com$port.err")"; return 1 ;; esac
-  slaves[$port]=$slave
-}
-# A line on which nothing ever answers.
-silent_line() {
-  exec python3 -c 'import os, pty, sys, time
-master, slave = pty.openpty()
-print(os.ttyname(slave), flush=True)
-while True:
-    try:
-        os.read(master, 4096)
-    except OSError:
-        time.sleep(0.1)'
-}
+wine_prefix
 
 lines_ok=1
 start_line 3 "$sim" --cards felica,lite,page,typeB,peer || lines_ok=0
@@ -118,27 +73,19 @@ if [ $lines_ok -ne 1 ]; then
   failed=$((failed + 1)); failures+=("simulated readers"); finish
 fi
 
-# Wine rebuilds the links of low port numbers at start-up unless the registry
-# names them; COM256 keeps a link made by hand. The two device keys are what
-# discovery finds (Wine lists an instance key that names its setup class, here
-# Ports): a CP210x bridge on COM7 and a Prolific bridge on COM8 (no device).
-{
-  echo 'REGEDIT4'
-  echo
-  echo '[HKEY_LOCAL_MACHINE\Software\Wine\Ports]'
-  for port in "${!slaves[@]}"; do echo "\"COM$port\"=\"${slaves[$port]}\""; done
-  echo
-  echo '[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_10C4&PID_EA60\PELVANE0001]'
-  echo '"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"'
-  echo '"FriendlyName"="CP210x USB to UART Bridge Controller (COM7)"'
-  echo
-  echo '[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_067B&PID_2303\PELVANE0002]'
-  echo '"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"'
-  echo '"FriendlyName"="Prolific USB-to-Serial Comm Port (COM8)"'
-} >"$work/ports.reg"
-windows_path() { echo "Z:${1//\//\\}"; }
-"$wine64" regedit /S "$(windows_path "$work/ports.reg")" >"$work/regedit.log" 2>&1
-for port in "${!slaves[@]}"; do ln -sfn "${slaves[$port]}" "$WINEPREFIX/dosdevices/com$port"; done
+# The two device keys are what discovery finds (Wine lists an instance key that
+# names its setup class, here Ports): a CP210x bridge on COM7 and a Prolific
+# bridge on COM8 (no device).
+link_ports /dev/stdin <<'REG'
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_10C4&PID_EA60\PELVANE0001]
+"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"
+"FriendlyName"="CP210x USB to UART Bridge Controller (COM7)"
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_067B&PID_2303\PELVANE0002]
+"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"
+"FriendlyName"="Prolific USB-to-Serial Comm Port (COM8)"
+REG
 rm -f "$WINEPREFIX/dosdevices/com8"
 
 # ---- 3. programs ----
@@ -155,8 +102,7 @@ run_ring() {  # label, wine loader, build folder
 run_ring "64-bit, wine64" "$wine64" "$win64"
 
 # 32-bit programs need a kernel that executes IA-32 code; try a tiny one first.
-if [ -x "$wine32" ] && [ -f "$win32/tests/probe.exe" ] &&
-   timeout 60 "$wine32" "$win32/tests/probe.exe" >"$work/probe.log" 2>&1; then
+if runs_32bit "$win32/tests/probe.exe"; then
   echo "32-bit Windows programs run on this machine: ring against the 32-bit build"
   run_ring "32-bit" "$wine32" "$win32"
 else

@@ -5,9 +5,10 @@
  *   quickstart 1 PATH     map port 1 onto a device path first (for example the
  *                         pseudo-terminal of the virtual reader on Linux)
  *
- * Build on Windows with MinGW, next to pelvane.dll and libpelvane.dll.a:
- *   i686-w64-mingw32-gcc quickstart.c -I include -L . -lpelvane -o quickstart.exe
- * Other compilers load the DLL at run time instead (see docs/windows-guide.md).
+ * Build from the unpacked package's folder (see docs/windows-guide.md), then copy
+ * bin/pelvane.dll beside quickstart.exe:
+ *   MinGW:       gcc examples/c/quickstart.c -Iinclude -Llib -lpelvane -o quickstart.exe
+ *   Visual C++:  cl examples\c\quickstart.c /Iinclude lib\pelvane.lib
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -15,9 +16,16 @@
 
 #include "pelvane.h"
 
-/* Sends one command packet and checks the STATUS byte of its response. */
+/* Sends one command packet and checks the result and the STATUS byte. Some
+ * failures write no response at all (result 2 before a mode is selected, for
+ * example): a CMD byte that is not the command's, set before the call, tells. */
 static int command(int32_t port, const uint8_t* packet, uint8_t* response, const char* what) {
+  response[1] = (uint8_t)~packet[1];
   uint16_t result = RF_COMMAND(port, packet, response);
+  if (response[1] != packet[1]) {
+    printf("%s failed: result %u, no response\n", what, (unsigned)result);
+    return 0;
+  }
   if (result != 0 || response[2] != 0x00) {
     printf("%s failed: result %u, status 0x%02X\n", what, (unsigned)result, (unsigned)response[2]);
     return 0;

@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# The release packages as a user gets them:
+#   tests/package/run.sh [native build]     (default build/native)
+# Runs scripts/package.sh, unpacks each zip into an empty folder and, from there
+# only: builds the test caller with MinGW (lib/libpelvane.dll.a) and as Visual
+# C++ would (clang-cl, lld-link, lib/pelvane.lib) and runs both under Wine
+# against the simulated reader on COM3; builds and runs the C quick-start the
+# same way; compiles the C# binding and example with mcs and runs the binding's
+# table with mono against libpelvane.so and pelvane-sim; installs the Python
+# binding with pip offline and runs its table and the example; reads the DLL's
+# version resource with GetFileVersionInfoA. 32-bit programs run only where the
+# machine executes them (the probe below); the 64-bit package runs under wine64.
+# Prints "N passed, N failed".
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+cd "$root"
+native=$(cd "${1:-build/native}" && pwd)
+version=$(sed -n 's/^project(pelvane VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
+
+work=$(mktemp -d /tmp/pelvane-package.XXXXXX)
+# shellcheck source=../wine/common.sh
+source "$root/tests/wine/common.sh"
+trap wine_cleanup EXIT
+
+passed=0
+failed=0
+failures=()
+step() {  # name, command...
+  local name=$1; shift
+  echo "=== $name"
+  if "$@" >"$work/step.log" 2>&1; then
+    passed=$((passed + 1)); echo "--- ok"
+  else
+    failed=$((failed + 1)); failures+=("$name"); cat "$work/step.log"; echo "--- FAILED"
+  fi
+}
+finish() {
+  echo
+  [ ${#failures[@]} -gt 0 ] && printf 'failed: %s\n' "${failures[@]}"
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit $?
+}
+# output_has FILE TEXT...: the file holds every text.
+output_has() {
+  local file=$1; shift
+  cat "$file"
+  local text
+  for text in "$@"; do grep -qF -- "$text" "$file" || { echo "missing: $text"; return 1; }; done
+}
+
+step "scripts/package.sh writes both zips" ./scripts/package.sh
+for arch in win32 win64; do
+  [ -f "dist/pelvane-$version-$arch.zip" ] || { echo "no dist/pelvane-$version-$arch.zip"; finish; }
+done
+
+# ---- the layout ----
+layout=(bin/pelvane.dll bin/pelvane.exe include/pelvane.h lib/pelvane.lib lib/libpelvane.dll.a lib/pelvane.def
+        bindings/dotnet/Pelvane.cs bindings/python/pelvane/__init__.py bindings/python/pyproject.toml
+        examples/c/quickstart.c examples/csharp/Quickstart.cs examples/python/quickstart.py
+        docs/windows-guide.md docs/troubleshooting.md README.md LICENSE CHANGELOG.md)
+unpack() {  # arch: unpacks into $work/<arch>, which must not exist yet
+  mkdir "$work/$1" && unzip -q "dist/pelvane-$version-$1.zip" -d "$work/$1" || return 1
+  local f
+  for f in "${layout[@]}"; do [ -f "$work/$1/$f" ] || { echo "missing $f"; return 1; }; done
+}
+step "win32 zip unpacks with the whole layout" unpack win32
+step "win64 zip unpacks with the whole layout" unpack win64
+
+# The 32-bit DLL imports only system DLLs and keeps its export table; both
+# import libraries make a caller ask pelvane.dll for the plain names.
+exports_unchanged() { "$root/tests/wine/check-exports.sh" dll32 "$work/win32/bin/pelvane.dll"; }
+step "32-bit pelvane.dll: exports and imports" exports_unchanged
+
+# ---- callers built from the unpacked zips ----
+# build_callers arch triple clang-target lld-machine
+build_callers() {
+  local dir=$work/$1 triple=$2 target=$3 machine=$4
+  cp "$here/caller.c" "$dir/" && cd "$dir" || return 1
+  "$triple-gcc" -O1 -Iinclude caller.c -Llib -lpelvane -o caller-mingw.exe || return 1
+  "$triple-gcc" -O1 -Iinclude examples/c/quickstart.c -Llib -lpelvane -o quickstart.exe || return 1
+  clang-cl-14 --target="$target" -c -O1 -GS- -Iinclude -Focaller.obj -- caller.c || return 1
+  lld-link /entry:start /subsystem:console /machine:"$machine" /nodefaultlib /safeseh:no caller.obj \
+    lib/pelvane.lib "/usr/$triple/lib/libkernel32.a" /out:caller-msvc.exe || return 1
+  cp bin/pelvane.dll .
+  local exe
+  for exe in caller-mingw.exe caller-msvc.exe; do
+    "$triple-objdump" -p "$exe" | grep -A16 'DLL Name: pelvane.dll' >"$work/imports.txt"
+    grep -qw RF_OPEN "$work/imports.txt" && ! grep -q '@' "$work/imports.txt" ||
+      { echo "$exe does not import the plain names:"; cat "$work/imports.txt"; return 1; }
+  done
+}
+step "win32 callers build (MinGW, and clang-cl + lld-link with pelvane.lib)" \
+  build_callers win32 i686-w64-mingw32 i686-pc-windows-msvc x86
+step "win64 callers build (MinGW, and clang-cl + lld-link with pelvane.lib)" \
+  build_callers win64 x86_64-w64-mingw32 x86_64-pc-windows-msvc x64
+cd "$root"
+
+wine_prefix
+start_line 3 "$sim" --cards felica || finish
+link_ports
+x86_64-w64-mingw32-gcc -O1 "$here/version.c" -lversion -o "$work/version.exe"
+
+# run_callers arch loader: the callers and the quick-start against COM3.
+run_callers() {
+  local dir=$work/$1 loader=$2 exe
+  for exe in caller-mingw.exe caller-msvc.exe; do
+    (cd "$dir" && timeout 60 "$loader" "$exe") >"$work/$exe.out" 2>&1 ||
+      { cat "$work/$exe.out"; echo "$exe failed"; return 1; }
+    output_has "$work/$exe.out" "RF_OPEN 03  ok" "poll FeliCa 0B 20 00 01 2E 4C 10 00 00 00 01  ok" || return 1
+  done
+  (cd "$dir" && timeout 60 "$loader" quickstart.exe 3) >"$work/quickstart.out" 2>&1
+  output_has "$work/quickstart.out" "card IDm 01 2E 4C 10 00 00 00 01" "block 0: 41 42 43 44" "closed" || return 1
+  (cd "$dir" && timeout 60 "$loader" bin/pelvane.exe --version) >"$work/version.out" 2>&1
+  output_has "$work/version.out" "pelvane $version"
+}
+check_version() {  # arch
+  timeout 60 "$wine64" "$work/version.exe" "$(windows_path "$work/$1/bin/pelvane.dll")" >"$work/resource.out" 2>&1
+  output_has "$work/resource.out" "fixed $version.0 $version.0" "FileVersion=$version.0" \
+    "ProductVersion=$version.0" "ProductName=Pelvane" "CompanyName=Pelvane project" "FileDescription=Pelvane"
+}
+step "win64: callers and quick-start run under wine64 against the simulated reader" run_callers win64 "$wine64"
+step "win64: version resource read with GetFileVersionInfoA" check_version win64
+step "win32: version resource read with GetFileVersionInfoA" check_version win32
+i686-w64-mingw32-gcc -O1 "$root/tests/wine/probe.c" -o "$work/probe.exe"
+if runs_32bit "$work/probe.exe"; then
+  step "win32: callers and quick-start run under 32-bit Wine against the simulated reader" run_callers win32 "$wine32"
+else
+  echo "NOTE: 32-bit Windows programs cannot execute on this machine ($(head -c 120 "$work/probe.log" | tr '\n' ' '));"
+  echo "NOTE: the win32 callers were built and checked by their import tables, the win64 ones ran."
+fi
+
+# ---- bindings on Linux, against libpelvane.so and a simulated reader ----
+start_line 11 "$sim" --cards felica,typeB || finish
+csharp() {
+  cd "$work/win64" || return 1
+  mcs -nologo -out:"$work/BindingTest.exe" "$here/BindingTest.cs" bindings/dotnet/Pelvane.cs || return 1
+  mcs -nologo -out:"$work/Quickstart.exe" examples/csharp/Quickstart.cs bindings/dotnet/Pelvane.cs || return 1
+  LD_LIBRARY_PATH=$native timeout 60 mono "$work/BindingTest.exe" "${slaves[11]}"
+}
+python_binding() {
+  cd "$work/win64" || return 1
+  python3 -m pip install -q --no-index --no-build-isolation --target "$work/site" ./bindings/python || return 1
+  [ "$(PYTHONPATH=$work/site python3 -c 'import pelvane; print(pelvane.__version__)')" = "$version" ] ||
+    { echo "the Python package's version is not $version"; return 1; }
+  PYTHONPATH=$work/site PELVANE_LIBRARY=$native/libpelvane.so timeout 60 python3 "$here/binding_test.py" "${slaves[11]}" &&
+  PELVANE_LIBRARY=$native/libpelvane.so timeout 60 python3 examples/python/quickstart.py 1 "${slaves[11]}" \
+    >"$work/py.out" 2>&1 && output_has "$work/py.out" "card IDm 01 2E 4C 10 00 00 00 01" "closed"
+}
+step "C# binding (mcs, mono): the table of calls; the example compiles" csharp
+step "Python binding (pip offline): the table of calls; the example runs" python_binding
+
+finish
