@@ -2,13 +2,15 @@
 # Installs what the build and the tests need on a Debian 12 machine, as root.
 # Quick and silent when everything is already there.
 #   install-deps.sh native   compiler, CMake, GoogleTest, CLI11 (enough for the demo)
-#   install-deps.sh all      also clang's fuzzing run-times, MinGW, Wine and libnfc
+#   install-deps.sh all      also clang's fuzzing run-times, MinGW, Wine, libnfc, and what the
+#                            package test needs (LLVM's dlltool and lld, Mono, zip)
 set -euo pipefail
 
 profile=${1:-all}
 native=(cmake ninja-build g++ libgtest-dev libcli11-dev python3)
 extra=(clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64
-       libnfc-bin libnfc-examples libnfc-dev wine wine64 wine32:i386)
+       libnfc-bin libnfc-examples libnfc-dev wine wine64 wine32:i386
+       llvm lld mono-mcs mono-runtime zip unzip)
 
 want=("${native[@]}")
 [ "$profile" = all ] && want+=("${extra[@]}")

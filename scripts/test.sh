@@ -30,6 +30,7 @@ step "unit tests under ASan and UBSan" build/asan/tests/unit_tests --gtest_brief
 if [ -x tests/wine/run.sh ]; then
   step "Windows builds under Wine" tests/wine/run.sh build/native build/win32 build/win64
 fi
+step "release packages built and used from the unpacked zips" tests/package/run.sh build/native
 if [ -x tests/tsan/run.sh ]; then
   step "threads on separate ports under ThreadSanitizer" env TSAN_BUILD=build/tsan tests/tsan/run.sh
 fi

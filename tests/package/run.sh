@@ -17,6 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 cd "$root"
 native=$(cd "${1:-build/native}" && pwd)
+clang_cl=$(command -v clang-cl || command -v clang-cl-14)
 version=$(sed -n 's/^project(pelvane VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
 
 work=$(mktemp -d /tmp/pelvane-package.XXXXXX)
@@ -81,7 +82,7 @@ build_callers() {
   cp "$here/caller.c" "$dir/" && cd "$dir" || return 1
   "$triple-gcc" -O1 -Iinclude caller.c -Llib -lpelvane -o caller-mingw.exe || return 1
   "$triple-gcc" -O1 -Iinclude examples/c/quickstart.c -Llib -lpelvane -o quickstart.exe || return 1
-  clang-cl-14 --target="$target" -c -O1 -GS- -Iinclude -Focaller.obj -- caller.c || return 1
+  "$clang_cl" --target="$target" -c -O1 -GS- -Iinclude -Focaller.obj -- caller.c || return 1
   lld-link /entry:start /subsystem:console /machine:"$machine" /nodefaultlib /safeseh:no caller.obj \
     lib/pelvane.lib "/usr/$triple/lib/libkernel32.a" /out:caller-msvc.exe || return 1
   cp bin/pelvane.dll .
