@@ -58,8 +58,8 @@ bool preciseTimerAvailable() {
   return true;
 }
 
-// Pauses on a timer of the call's own; a timer that cannot be had or set
-// falls back to Sleep, which the open port's timeBeginPeriod keeps near 1 ms.
+// Pauses on a timer of the call's own. Without one, Sleep: on systems that
+// have no high-resolution timers the open ports' timeBeginPeriod keeps it near 1 ms.
 void pause(std::uint32_t ms) {
   const HANDLE timer = createPreciseTimer();
   if (timer != nullptr) {
