@@ -69,10 +69,10 @@ std::vector<std::uint8_t> sampleNdefMessage() {
   static const char kText[] = "Hello from the virtual reader";
   const std::size_t textLength = sizeof kText - 1;
   // Record header: MB, ME, SR, TNF 1 (well-known); type length 1, payload length, type "T".
-  std::vector<std::uint8_t> m = {0xD1, 0x01, u8(static_cast<unsigned>(3 + textLength)), 'T'};
   // Text payload: status byte (UTF-8, language code of 2 bytes), "en", the text.
-  m.insert(m.end(), {0x02, 'e', 'n'});
-  m.insert(m.end(), kText, kText + textLength);
+  const std::uint8_t head[7] = {0xD1, 0x01, u8(static_cast<unsigned>(3 + textLength)), 'T', 0x02, 'e', 'n'};
+  std::vector<std::uint8_t> m(head, head + sizeof head);
+  for (std::size_t i = 0; i < textLength; ++i) m.push_back(static_cast<std::uint8_t>(kText[i]));
   return m;
 }
 
