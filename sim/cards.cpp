@@ -7,6 +7,7 @@
 namespace pelvsim {
 
 const char* const kDefaultCards = "felica,mifare1k,page,typeB,peer";
+const char* const kInitiatorPayload = "Hello from the initiator";
 
 std::vector<std::string> cardNames() {
   return {"felica", "felica-ndef", "lite",  "mifare1k", "mifare4k", "page",     "page-ndef",
@@ -45,6 +46,8 @@ bool addOne(const std::string& name, Field& f) {
     f.peer = DepPeer{};
   } else if (name == "initiator") {
     f.initiator = Initiator{};
+    const std::string payload = kInitiatorPayload;
+    f.initiator->toSend.emplace_back(payload.begin(), payload.end());
   } else {
     return false;
   }

@@ -2,6 +2,8 @@
 // felica, felica-ndef, lite, mifare1k, mifare4k, page, page-ndef, typeA4, typeA7,
 // typeA10, typeB, peer, initiator (comma-separated; a name may repeat and gets the next
 // serial number).
+// The initiator activates the reader in target mode, sends kInitiatorPayload,
+// takes the reply and releases the reader.
 #pragma once
 
 #include <string>
@@ -17,6 +19,7 @@ bool addCards(const std::string& list, Field& field, std::string* error = nullpt
 
 // The field pelvane-sim starts with when no list is given.
 extern const char* const kDefaultCards;  // "felica,mifare1k,page,typeB,peer"
+extern const char* const kInitiatorPayload;  // "Hello from the initiator"
 
 std::vector<std::string> cardNames();
 

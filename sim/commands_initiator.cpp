@@ -41,7 +41,7 @@ Reply Controller::State::inListPassiveTarget(const Bytes& p) {
   }
   // 0x04 Jewel: no such card is modelled.
   for (Polled& f : found) {
-    listed.push_back({f.kind, std::move(f.id), brTy, true, -1});
+    listed.push_back({f.kind, std::move(f.id), brTy, true, -1, {}});
     a.push_back(u8(static_cast<unsigned>(listed.size())));
     a.insert(a.end(), f.data.begin(), f.data.end());
   }
@@ -49,12 +49,19 @@ Reply Controller::State::inListPassiveTarget(const Bytes& p) {
   return answer(a);
 }
 
+// The controller keeps at most kLongestExchangeData bytes of a target's answer
+// for one InDataExchange answer; the rest waits, flagged with the MI bit, for an
+// InDataExchange with no data (PN532 user manual, 7.3.8).
 Reply Controller::State::inDataExchange(const Bytes& p) {
-  if (p.size() < 2) return errorFrame();
+  if (p.size() < 2 || p.size() > 2 + kLongestExchangeData) return errorFrame();
   if (targetMode != TargetMode::Idle) return answer({0x41, kStatusWrongContext});
   Target* tg = target(p[1]);
-  if (!tg || !tg->selected) return answer({0x41, kStatusTimeout});
+  if (!tg) return answer({0x41, kStatusWrongContext});  // no target listed
+  if (!tg->selected) return answer({0x41, kStatusTimeout});
   const Bytes d(p.begin() + 2, p.end());
+  Bytes rest;
+  rest.swap(tg->answerRest);
+  if (d.empty() && !rest.empty()) return chainedAnswer(tg, rest);
   Bytes a = {0x41};
   bool ok = false;
   switch (tg->kind) {
@@ -80,6 +87,20 @@ Reply Controller::State::inDataExchange(const Bytes& p) {
       break;  // answers polling only
   }
   if (!ok) return answer({0x41, kStatusTimeout});
+  if (a[1] != kStatusOk) return answer(a);
+  return chainedAnswer(tg, Bytes(a.begin() + 2, a.end()));
+}
+
+Reply Controller::State::chainedAnswer(Target* tg, const Bytes& data) {
+  Bytes a = {0x41, kStatusOk};
+  if (data.size() <= kLongestExchangeData) {
+    a.insert(a.end(), data.begin(), data.end());
+    return answer(a);
+  }
+  const auto cut = data.begin() + static_cast<std::ptrdiff_t>(kLongestExchangeData);
+  a[1] = kStatusMoreInformation;
+  a.insert(a.end(), data.begin(), cut);
+  tg->answerRest.assign(cut, data.end());
   return answer(a);
 }
 

@@ -5,9 +5,27 @@
 
 namespace pelvsim {
 
+namespace {
+
+// TgInitAsTarget (PN532 user manual, 7.3.14): 8C Mode MifareParams(6)
+// FeliCaParams(18) NFCID3t(10) LEN_Gt Gt LEN_Tk Tk; both length bytes are
+// required, Gt holds at most 47 bytes and Tk at most 48.
+constexpr std::size_t kGtLengthAt = 36;
+constexpr std::size_t kLongestGt = 47;
+constexpr std::size_t kLongestTk = 48;
+
+bool wellFormedInitAsTarget(const Bytes& p) {
+  if (p.size() < kGtLengthAt + 2) return false;
+  const std::size_t gt = p[kGtLengthAt];
+  if (gt > kLongestGt || p.size() < kGtLengthAt + 2 + gt) return false;
+  const std::size_t tk = p[kGtLengthAt + 1 + gt];
+  return tk <= kLongestTk && p.size() == kGtLengthAt + 2 + gt + tk;
+}
+
+}  // namespace
+
 Reply Controller::State::tgInitAsTarget(const Bytes& p, std::uint64_t t) {
-  // 8C Mode SENS_RES(2) NFCID1t(3) SEL_RES FeliCaParams(18) NFCID3t(10) [Gt] [Tk]
-  if (p.size() < 36) return errorFrame();
+  if (!wellFormedInitAsTarget(p)) return errorFrame();  // syntax error frame (6.2.1.5)
   listed.clear();
   const Initiator* ini = field.present && field.initiator ? &*field.initiator : nullptr;
   if (!ini || ini->never) {

@@ -22,6 +22,8 @@ Reply Controller::State::run(const Bytes& p, std::uint64_t t) {
       return inSelect(p);
     case 0x56:
       return inJumpForDep(p);
+    case 0x60:
+      return inAutoPoll(p, t);
     case 0x86:
       return tgGetData();
     case 0x8A:

@@ -7,9 +7,10 @@
 // Commands run when their frame is complete, at the time its last byte arrives,
 // and their ACK and answer are queued at once with future arrival times. The one
 // exception is a command that waits (TgInitAsTarget, TgGetData with nothing to
-// give): its answer is queued for the time it would come, or not at all, and a
-// host ACK frame or a new command before then cancels it (PN532 user manual,
-// 6.2.1.3: an ACK from the host aborts the command in progress).
+// give, InAutoPoll): its answer is queued for the time it would come, or not at
+// all; until then the controller takes no other command, and a host ACK frame
+// cancels it (PN532 user manual, 6.2.1.3: an ACK from the host aborts the
+// command in progress).
 #pragma once
 
 #include <array>
@@ -34,6 +35,13 @@ constexpr std::uint8_t kStatusTimeout = 0x01;
 constexpr std::uint8_t kStatusAuthError = 0x14;
 constexpr std::uint8_t kStatusWrongContext = 0x27;
 constexpr std::uint8_t kStatusReleased = 0x29;
+// Bit 6 of the status byte: more information, the rest of the answer follows
+// by further InDataExchange (PN532 user manual, 7.1 and 7.3.8).
+constexpr std::uint8_t kStatusMoreInformation = 0x40;
+// InDataExchange carries at most 262 data bytes either way (7.3.8).
+constexpr std::size_t kLongestExchangeData = 262;
+
+constexpr std::uint8_t kTgInitAsTargetCode = 0x8C;
 
 inline std::uint8_t u8(unsigned v) { return static_cast<std::uint8_t>(v & 0xFFu); }
 inline std::uint16_t u16(std::uint8_t hi, std::uint8_t lo) {
@@ -50,6 +58,7 @@ struct Target {
   std::uint8_t brTy = 0;
   bool selected = true;
   int authSector = -1;  // MIFARE Classic: the sector opened by the last authentication
+  Bytes answerRest;     // the part of a long answer not yet given to the host
 };
 
 // A card that answered a poll: its identifier and the target data that
@@ -139,6 +148,7 @@ struct Controller::State {
   void emit(const std::uint8_t* data, std::size_t n, std::uint64_t at);
   void emit(const Bytes& b, std::uint64_t at) { emit(b.data(), b.size(), at); }
   void abortWaiting(std::uint64_t now);
+  bool busy(std::uint64_t now) const;  // a waiting command has not answered by `now`
   void feed(std::uint8_t b, std::uint64_t t);
   void consume(std::size_t n);
   void hostAck(std::uint64_t t);
@@ -159,11 +169,15 @@ struct Controller::State {
   // commands_initiator.cpp
   Reply inListPassiveTarget(const Bytes& p);
   Reply inDataExchange(const Bytes& p);
+  Reply chainedAnswer(Target* tg, const Bytes& data);
   Reply inDeselectOrRelease(const Bytes& p);
   Reply inSelect(const Bytes& p);
   Reply inJumpForDep(const Bytes& p);
   Target* target(std::uint8_t tg);
   bool isHalted(const Bytes& id) const;
+  // auto_poll.cpp
+  Reply inAutoPoll(const Bytes& p, std::uint64_t t);
+  bool autoPollType(std::uint8_t type, Bytes* entry);
   // commands_target.cpp
   Reply tgInitAsTarget(const Bytes& p, std::uint64_t t);
   Reply tgGetData();

@@ -52,6 +52,10 @@ void Controller::State::abortWaiting(std::uint64_t now) {
   waitBytes = 0;
 }
 
+bool Controller::State::busy(std::uint64_t now) const {
+  return waiting && (waitBytes == 0 || waitAnswerAt > now);
+}
+
 // ---- receiver ----
 void Controller::State::feed(std::uint8_t b, std::uint64_t t) {
   if (!rx.empty() && t > rxTimes.back() + kFrameGapUs) {
@@ -83,9 +87,14 @@ void Controller::State::hostNack(std::uint64_t t) {
 }
 
 void Controller::State::command(const Bytes& payload, std::uint64_t t) {
-  abortWaiting(t);
-  pendingBaud = 0;
   commands.push_back(payload);
+  // A controller still waiting for an initiator or a card takes no new command:
+  // only the host's ACK frame aborts the wait (PN532 user manual, 6.2.1.3).
+  if (busy(t)) return;
+  waiting = false;
+  waitIsActivation = false;
+  waitBytes = 0;
+  pendingBaud = 0;
   const FaultEntry fault = faults.take();
   const std::uint64_t ackAt = t + ackDelayUs;
   if (fault.fault == Fault::Silence) return;
@@ -121,7 +130,7 @@ void Controller::State::command(const Bytes& payload, std::uint64_t t) {
     waiting = true;
     waitBytes = out.size() - before;
     waitAnswerAt = out[before].t;
-    waitIsActivation = payload[0] == 0x8C;
+    waitIsActivation = payload[0] == kTgInitAsTargetCode;
   }
 }
 

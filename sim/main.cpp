@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cards.h"
 #include "field.h"
@@ -23,6 +25,21 @@ void onSignal(int) {
   (void)!::write(signalPipe[1], &c, 1);
 }
 
+// Hexadecimal digits in pairs, spaces allowed between bytes.
+bool parseHex(const std::string& text, std::vector<std::uint8_t>* out) {
+  out->clear();
+  std::string digits;
+  for (char ch : text) {
+    if (ch == ' ' || ch == ':') continue;
+    if (!std::isxdigit(static_cast<unsigned char>(ch))) return false;
+    digits += ch;
+  }
+  if (digits.empty() || digits.size() % 2 != 0) return false;
+  for (std::size_t k = 0; k < digits.size(); k += 2)
+    out->push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(k, 2), nullptr, 16)));
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -33,12 +50,20 @@ int main(int argc, char** argv) {
   std::uint32_t answerDelayUs = 0;
   std::string cards = pelvsim::kDefaultCards;
   std::string link;
+  std::string initiatorPayload;
+  std::string initiatorHex;
   app.add_flag("--pace", pace, "Pace bytes at 10 bits each at the line speed, both directions");
   app.add_option("--baud", baud, "The controller's starting line speed")
       ->check(CLI::IsMember({9600, 19200, 38400, 57600, 115200}));
   app.add_option("--cards", cards, "Cards in the field: felica,felica-ndef,lite,mifare1k,mifare4k,"
                                    "page,page-ndef,typeA4,typeA7,typeA10,typeB,peer,initiator "
                                    "(felica-ndef: NFC Forum Type 3 Tag; page-ndef: Type 2 Tag)");
+  auto* text = app.add_option("--initiator-payload", initiatorPayload,
+                               "What the initiator sends once it has activated the reader, as text "
+                               "(default: \"" + std::string(pelvsim::kInitiatorPayload) + "\")");
+  app.add_option("--initiator-payload-hex", initiatorHex,
+                 "What the initiator sends, as hexadecimal bytes (\"48 69\")")
+      ->excludes(text);
   app.add_option("--link", link, "Also make a symbolic link at this path to the slave");
   app.add_option("--answer-delay-us", answerDelayUs, "Time from a whole command to its ACK");
   app.add_flag("--until-eof", untilEof, "Also stop at the end of standard input");
@@ -52,6 +77,19 @@ int main(int argc, char** argv) {
     c.setPacing(pace);
     c.setAnswerDelayUs(answerDelayUs);
     cardsOk = pelvsim::addCards(cards, c.field(), &error);
+    if (!cardsOk || (initiatorPayload.empty() && initiatorHex.empty())) return;
+    if (!c.field().initiator) {
+      error = "--initiator-payload needs the initiator in --cards";
+      cardsOk = false;
+      return;
+    }
+    std::vector<std::uint8_t> payload(initiatorPayload.begin(), initiatorPayload.end());
+    if (!initiatorHex.empty() && !parseHex(initiatorHex, &payload)) {
+      error = "--initiator-payload-hex: not hexadecimal bytes: " + initiatorHex;
+      cardsOk = false;
+      return;
+    }
+    c.field().initiator->toSend = {payload};
   });
   if (!cardsOk) {
     std::fprintf(stderr, "pelvane-sim: %s\n", error.c_str());

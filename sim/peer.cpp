@@ -8,7 +8,7 @@ namespace pelvsim {
 // NFCID3t, DIDt BSt BRt TO PPt) and lists it; false when no peer answers.
 bool Controller::State::activatePeer(Bytes* a) {
   if (!field.present || !field.peer) return false;
-  listed.push_back({Kind::Peer, Bytes(field.peer->nfcid3.begin(), field.peer->nfcid3.end()), 0x40, true, -1});
+  listed.push_back({Kind::Peer, Bytes(field.peer->nfcid3.begin(), field.peer->nfcid3.end()), 0x40, true, -1, {}});
   a->insert(a->end(), {kStatusOk, 0x01});
   a->insert(a->end(), field.peer->nfcid3.begin(), field.peer->nfcid3.end());
   a->insert(a->end(), {0x00, 0x00, 0x00, 0x0E, 0x30});  // DIDt BSt BRt TO PPt

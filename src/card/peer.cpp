@@ -8,6 +8,8 @@
 #include "command/handlers.h"
 #include "command/response.h"
 #include "link/exchange.h"
+#include "link/frame.h"
+#include "link/raw_write.h"
 #include "port/port_table.h"
 
 namespace pelvane {
@@ -26,20 +28,30 @@ constexpr std::uint8_t kInJumpForDep[] = {0x56, 0x01, 0x00, 0x01, 0x00, 0xFF, 0x
 constexpr int kJumpBaudRate = 2;
 constexpr int kPacketBaudRate = 2;
 
-// TgInitAsTarget with fixed identities; it carries no general or historical bytes.
+// TgInitAsTarget with fixed identities and no general or historical bytes: their
+// two length bytes are still required (PN532 user manual, 7.3.14); without them
+// the controller answers the syntax error frame.
 constexpr std::uint8_t kTgInitAsTarget[] = {
     0x8C, 0x00,                                                  // command, Mode
     0x08, 0x00, 0x12, 0x34, 0x56, 0x40,                          // SENS_RES, NFCID1t, SEL_RES
     0x01, 0xFF, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,              // NFCID2t
     0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7,              // PAD
     0xFF, 0xFF,                                                  // system code
-    0xAA, 0x99, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}; // NFCID3t
-static_assert(sizeof(kTgInitAsTarget) == 36, "TgInitAsTarget is 36 bytes");
+    0xAA, 0x99, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11,  // NFCID3t
+    0x00, 0x00};                                                 // LEN Gt, LEN Tk
+static_assert(sizeof(kTgInitAsTarget) == 38, "TgInitAsTarget is 38 bytes");
 
 // RFConfiguration item 01 (RF field), value 00: field off.
 constexpr std::uint8_t kFieldOff[] = {0x32, 0x01, 0x00};
 // TgGetData: d0 is the status, d1 onward the initiator's data.
 constexpr std::uint8_t kTgGetData[] = {0x86};
+
+// A TgInitAsTarget or TgGetData that ran out of time leaves the controller waiting
+// for an initiator and deaf to any other command; the host's ACK frame aborts the
+// wait (PN532 user manual, 6.2.1.3).
+void abortTargetWait(int port, std::int32_t code) {
+  if (code == kLinkTimeout) writeRaw(port, kAckFrame, static_cast<std::int32_t>(sizeof kAckFrame));
+}
 
 // The controller's status byte d0; an answer that carries none is a broken frame.
 std::int32_t statusOf(const Answer& answer) {
@@ -65,6 +77,7 @@ std::int32_t activateTarget(int port, const std::uint8_t* command, std::uint8_t*
   Answer answer;
   const std::int32_t code = exchangeCommand(
       port, kTgInitAsTarget, static_cast<std::int32_t>(sizeof(kTgInitAsTarget)), &answer, 0);
+  abortTargetWait(port, code);
   if (code != kLinkOk) return code;
   const int mode = answerByte(answer, 0);
   if (mode < 0) return kLinkFailed;
@@ -118,6 +131,7 @@ std::uint16_t receiveAsTarget(int port, const std::uint8_t* command, std::uint8_
   Answer answer;
   std::int32_t code =
       exchangeCommand(port, kTgGetData, static_cast<std::int32_t>(sizeof(kTgGetData)), &answer, 0);
+  abortTargetWait(port, code);
   if (code == kLinkOk) code = statusOf(answer);
   if (code != kLinkOk) return finish(response, kCmdReceive, code, nullptr, 0, TimeoutRule::Failed);
 

@@ -17,7 +17,7 @@ using pelvtest::cat;
 const char* const kJump212 = "56 01 01 01 00 FF FF 00 00";
 const char* const kTgInit =
     "8C 00 08 00 12 34 56 40 01 FF A2 A3 A4 A5 A6 A7 C0 C1 C2 C3 C4 C5 C6 C7 "
-    "FF FF AA 99 88 77 66 55 44 33 22 11";
+    "FF FF AA 99 88 77 66 55 44 33 22 11 00 00";
 // InJumpForDEP answer: status, Tg, NFCID3t, DIDt, BSt, BRt, TO, PPt.
 const char* const kJumpAnswerOk = "57 00 01 11 22 33 44 55 66 77 88 99 AA 00 00 00 0E 32";
 
@@ -54,7 +54,7 @@ TEST_F(PeerCommandTest, TargetActivationSendsTheFixedTgInitAsTarget) {
   answerNext(far, "8D 04 11 D4 00 01 02 03 04 05 06 07 08 09 0A 00 00 00 32");
   EXPECT_EQ(run(pelvane::kModeTarget, packet(0x50, "")), 0);
   ASSERT_EQ(sentCommands(), (std::vector<std::string>{kTgInit}));
-  EXPECT_EQ(pelvtest::frame(hex(kTgInit)).size(), 36u + 8u);
+  EXPECT_EQ(pelvtest::frame(hex(kTgInit)).size(), 38u + 8u);
   EXPECT_EQ(response.text(), "04 50 00 00");
 }
 
@@ -71,12 +71,33 @@ TEST_F(PeerCommandTest, TargetActivationReportsTheBaudRateFieldOfTheModeByte) {
   }
 }
 
-TEST_F(PeerCommandTest, TargetActivationWithoutAnInitiatorTimesOutAsAFailure) {
-  arm(5.0);  // the dispatcher re-arms from 500 ms
-  EXPECT_EQ(run(pelvane::kModeTarget, packet(0x50, "")), 1);
-  EXPECT_EQ(response.text(), "03 50 FE");
-  EXPECT_GE(elapsedMs(), 500);
-  EXPECT_LT(elapsedMs(), 510);
+// A target-mode wait that runs out of time leaves the controller waiting for an
+// initiator: the host aborts it with the ACK frame. No other exchange does.
+TEST_F(PeerCommandTest, TimedOutTargetWaitsAreAbortedWithTheAckFrame) {
+  const struct {
+    const char* name;
+    ReaderMode mode;
+    Bytes packet;
+    const char* command;
+    const char* response;
+    bool aborted;
+  } cases[] = {
+      {"0x50 as target", pelvane::kModeTarget, packet(0x50, ""), kTgInit, "03 50 FE", true},
+      {"0x60 as target", pelvane::kModeTarget, packet(0x60, ""), "86", "03 60 FE", true},
+      {"0x50 as initiator", pelvane::kModePeerInitiator, packet(0x50, "00"), "56 01 00 01 00 FF FF 00 00",
+       "03 50 FE", false},
+      {"0x51 as target", pelvane::kModeTarget, packet(0x51, ""), "32 01 00", "03 51 FE", false},
+  };
+  for (const auto& c : cases) {
+    pelvane::simport::clearEvents();
+    arm(5.0);  // the dispatcher re-arms from 500 ms
+    EXPECT_EQ(run(c.mode, c.packet), 1) << c.name;
+    EXPECT_EQ(response.text(), c.response) << c.name;
+    std::vector<std::string> wire = {pelvtest::toHex(pelvtest::frame(hex(c.command)))};
+    if (c.aborted) wire.push_back(pelvtest::toHex(ACK()));
+    EXPECT_EQ(writtenHex(), wire) << c.name;
+    EXPECT_GE(elapsedMs(), 500) << c.name;
+  }
 }
 
 TEST_F(PeerCommandTest, FieldOffInBothRolesSendsRfConfiguration) {

@@ -318,7 +318,7 @@ std::vector<CommandCase> commandCases() {
       {"0x33 page 3", "page", 4, {hex("02 20")}, hex("0E 33 " + pageUid + " 00 00 00 01 00"), 0},
       {"0x50 peer activation", "peer", 7, {}, hex("03 50 00"), 0},
       {"0x51 peer end", "peer", 7, {hex("03 50 00")}, hex("02 51"), 0},
-      {"0x60 target receive", "initiator", 8, {hex("02 50")}, hex("02 60"), 1},
+      {"0x60 target receive", "initiator", 8, {hex("02 50"), hex("02 60")}, hex("02 60"), 1},
       {"0x70 segmented read", "peer", 7, {hex("03 50 00")}, hex("06 70 00 01 00 03"), 0},
       {"0x71 segmented read", "peer", 7, {hex("03 50 00")}, hex("06 71 00 00 02 02"), 0},
       {"0x86 pass-through", "typeB", 9, {hex("03 20 00")}, hex("07 86 00 A4 04 00 00"), 0},

@@ -75,8 +75,8 @@ TEST(SimFrames, ExtendedHostFrameIsAcceptedAndLongAnswerGoesOutExtended) {
   h.c.field().peer = pelvsim::DepPeer{};
   ASSERT_EQ(0x00, h.ask(hex("56 01 00 01 00 FF FF 00 00"))[1]);
   Bytes payload = hex("40 01");
-  for (int k = 0; k < 300; ++k) payload.push_back(static_cast<std::uint8_t>(k));
-  const Bytes wire = h.send(payload);  // 302 bytes: an extended host frame
+  for (int k = 0; k < 262; ++k) payload.push_back(static_cast<std::uint8_t>(k));
+  const Bytes wire = h.send(payload);  // 264 bytes, the most InDataExchange takes: an extended frame
   ASSERT_GT(wire.size(), 11u);
   EXPECT_EQ(0xFF, wire[6 + 3]);
   EXPECT_EQ(0xFF, wire[6 + 4]);

@@ -12,7 +12,7 @@ const Bytes kJump = hex("56 01 00 01 00 FF FF 00 00");
 // TgInitAsTarget as the library sends it.
 const Bytes kInitAsTarget =
     hex("8C 00 08 00 12 34 56 40 01 FF A2 A3 A4 A5 A6 A7 C0 C1 C2 C3 C4 C5 C6 C7 FF FF "
-        "AA 99 88 77 66 55 44 33 22 11");
+        "AA 99 88 77 66 55 44 33 22 11 00 00");
 
 Bytes segmentRequest(std::uint8_t block, std::uint8_t segment) { return Bytes{0x40, 0x01, 0xA6, block, segment}; }
 
@@ -63,7 +63,7 @@ TEST(SimPeer, FieldOffEndsTheLink) {
   h.c.field().peer = DepPeer{};
   h.ask(kJump);
   h.ask(hex("32 01 00"));
-  EXPECT_BYTES(hex("41 01"), h.ask(segmentRequest(0, 0)));
+  EXPECT_BYTES(hex("41 27"), h.ask(segmentRequest(0, 0))) << "no target any more";
 }
 
 TEST(SimTarget, InitiatorActivatesAfterItsDelay) {
@@ -82,11 +82,30 @@ TEST(SimTarget, InitiatorActivatesAfterItsDelay) {
 TEST(SimTarget, WithoutInitiatorTheCommandWaitsUntilTheHostAborts) {
   Host h;
   EXPECT_BYTES(ACK(), h.send(kInitAsTarget));
+  EXPECT_BYTES(Bytes{}, h.send(hex("02"))) << "a new command does not end the wait";
   h.write(ACK());
   EXPECT_BYTES(hex("87 27"), h.ask(hex("86"))) << "not activated";
   h.c.field().initiator = Initiator{};
   h.c.field().initiator->never = true;
   EXPECT_BYTES(ACK(), h.send(kInitAsTarget));
+}
+
+TEST(SimTarget, InitAsTargetNeedsTheGeneralAndHistoricalByteLengths) {
+  const Bytes fixed(kInitAsTarget.begin(), kInitAsTarget.end() - 2);
+  const struct {
+    const char* name;
+    const char* tail;
+    bool accepted;
+  } cases[] = {
+      {"no length bytes", "", false},       {"no historical length", "00", false},
+      {"both empty", "00 00", true},        {"general and historical bytes", "02 46 66 01 AA", true},
+      {"general bytes cut short", "02 46 00", false}, {"bytes after Tk", "00 00 00", false},
+  };
+  for (const auto& c : cases) {
+    Host h;
+    const Bytes wire = h.send(cat(fixed, hex(c.tail)));
+    EXPECT_BYTES(c.accepted ? ACK() : cat(ACK(), errorFrame()), wire) << c.name;
+  }
 }
 
 TEST(SimTarget, HostAckBeforeTheActivationCancelsIt) {
