@@ -20,8 +20,9 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onSignal(int) {
-  const char c = 1;
+// The signal's number goes through the pipe to the serving loop.
+void onSignal(int number) {
+  const char c = static_cast<char>(number);
   (void)!::write(signalPipe[1], &c, 1);
 }
 
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
   app.add_option("--link", link, "Also make a symbolic link at this path to the slave");
   app.add_option("--answer-delay-us", answerDelayUs, "Time from a whole command to its ACK");
   app.add_flag("--until-eof", untilEof, "Also stop at the end of standard input");
+  app.footer("SIGUSR1 takes every card, the peer and the initiator out of the field, or puts them back.");
   CLI11_PARSE(app, argc, argv);
 
   pelvsim::PtyServer server;
@@ -115,6 +117,7 @@ int main(int argc, char** argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGUSR1, &sa, nullptr);
 
   std::printf("%s\n", server.slavePath().c_str());
   std::fflush(stdout);
@@ -134,7 +137,16 @@ int main(int argc, char** argv) {
       });
       continue;
     }
-    if (ready < 0 || (fds[0].revents & POLLIN)) break;
+    if (ready > 0 && (fds[0].revents & POLLIN)) {
+      char number = 0;
+      if (::read(signalPipe[0], &number, 1) == 1 && number == SIGUSR1) {
+        // Cards taken away from the reader, or brought back (their data stay).
+        server.withController([](pelvsim::Controller& c) { c.field().present = !c.field().present; });
+        continue;
+      }
+      break;
+    }
+    if (ready < 0) break;
     if (untilEof && (fds[1].revents & (POLLIN | POLLHUP))) {
       char buf[256];
       if (::read(STDIN_FILENO, buf, sizeof buf) <= 0) break;

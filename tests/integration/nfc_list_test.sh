@@ -19,12 +19,15 @@ stop_sim() {
 }
 trap 'stop_sim; rm -rf "$WORK"' EXIT INT TERM
 
-# Starts pelvane-sim with the cards given; sets PTS to its pseudo-terminal.
+# Starts pelvane-sim with the cards given and any further options; sets PTS to
+# its pseudo-terminal.
 STARTS=0
 start_sim() {
   STARTS=$((STARTS + 1))
   simout="$WORK/sim.$STARTS.out"
-  "$SIM" --cards "$1" >"$simout" 2>"$WORK/sim.err" &
+  cards=$1
+  shift
+  "$SIM" --cards "$cards" "$@" >"$simout" 2>"$WORK/sim.err" &
   SIM_PID=$!
   i=0
   while [ ! -s "$simout" ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
@@ -124,6 +127,50 @@ check_tag3() {
   [ "$got" = "$(echo "$want" | tr -d ' ')" ] || { echo "FAIL: NDEF message $got"; return 1; }
 }
 
+# nfc-poll finds the card by automatic polling, then waits for it to leave the
+# field: once the poll has answered (d5 61 in the frame log), SIGUSR1 lifts the
+# cards off the virtual reader.
+poll_one() {
+  stop_sim
+  start_sim "$1" || return 1
+  rm -f "$WORK/nfc-poll.log"
+  (
+    i=0
+    while ! grep -q "RX: d5 61" "$WORK/nfc-poll.log" 2>/dev/null && [ $i -lt 300 ]; do
+      sleep 0.1
+      i=$((i + 1))
+    done
+    kill -USR1 "$SIM_PID"
+  ) &
+  lifter=$!
+  nfc nfc-poll
+  rc=$?
+  wait "$lifter"
+  [ $rc -eq 0 ] && expect "$WORK/nfc-poll.out" "$2" "$3" && expect "$WORK/nfc-poll.out" "done." "the card left"
+}
+
+check_poll() {
+  poll_one mifare1k "UID (NFCID1): 0a  01  3c  4d" "the MIFARE Classic card" &&
+    poll_one felica "ID (NFCID2): 01  2e  4c  10  00  00  00  01" "the FeliCa card" &&
+    poll_one typeB "PUPI: 1b  01  2c  3d" "the Type B card"
+}
+
+check_dep_initiator() {
+  nfc nfc-dep-initiator || return 1
+  expect "$WORK/nfc-dep-initiator.out" "NFCID3: 11  22  33  44  55  66  77  88  99  aa" "the peer's NFCID3" &&
+    expect "$WORK/nfc-dep-initiator.out" "Received: Hello World!" "the peer's echo"
+}
+
+# The virtual initiator activates the reader, sends its payload (set by option
+# here), takes the tool's reply and releases the reader.
+check_dep_target() {
+  stop_sim
+  start_sim initiator --initiator-payload "Hello, target" || return 1
+  nfc nfc-dep-target || return 1
+  expect "$WORK/nfc-dep-target.out" "Received: Hello, target" "the initiator's payload" &&
+    expect "$WORK/nfc-dep-target.out" "Data sent" "the reply"
+}
+
 PASSED=0
 FAILED=0
 SKIPPED=0
@@ -151,6 +198,9 @@ row nfc-anticol          mifare1k               check_anticol
 row nfc-mfclassic        mifare1k               check_mfclassic
 row nfc-mfultralight     page                   check_mfultralight
 row nfc-read-forum-tag3  felica-ndef            check_tag3
+row nfc-poll             mifare1k               check_poll
+row nfc-dep-initiator    peer                   check_dep_initiator
+row nfc-dep-target       initiator              check_dep_target
 
 echo "$PASSED passed, $FAILED failed, $SKIPPED skipped"
 [ $FAILED -ne 0 ] && exit 1
