@@ -6,8 +6,10 @@ namespace pelvsim {
 
 namespace {
 
-// Longest TFI + payload a host frame may carry; longer announcements are noise.
-constexpr std::size_t kLongestHostFrame = 1024;
+// Longest TFI + payload a host frame may carry: the controller takes frames of up
+// to 265 bytes (PN532 user manual, 6.2.1.2, extended information frame); longer
+// announcements are taken for noise.
+constexpr std::size_t kLongestHostFrame = 265;
 
 }  // namespace
 

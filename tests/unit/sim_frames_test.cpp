@@ -85,6 +85,8 @@ TEST(SimFrames, ExtendedHostFrameIsAcceptedAndLongAnswerGoesOutExtended) {
   Bytes expected = hex("41 00");
   expected.insert(expected.end(), payload.begin() + 2, payload.end());  // the peer echoes
   EXPECT_BYTES(expected, a);
+  payload.push_back(0x00);
+  EXPECT_BYTES(Bytes{}, h.send(payload)) << "a frame beyond the controller's 265 bytes is noise";
 }
 
 TEST(SimFrames, AnswerOf254BytesFitsANormalFrameAnd255DoNot) {
