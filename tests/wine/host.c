@@ -249,13 +249,11 @@ static void hookTimers(void) {
 static void timerBranch(void) {
   int32_t opened = 0;
   const long timersBefore = preciseTimers;
-  checkEqual(periodsBegun - periodsEnded, 0, "no raised resolution before a port is open");
   checkEqual(rfOpen(kReader, &opened), PELVANE_RESULT_DONE, "RF_OPEN for the pause checks");
   expectCommand("select FeliCa for the pause checks", kReader, "07 10 10 0A 00 00 00", 0, "05 10 00 32");
   checkEqual(periodsBegun - periodsEnded, refuseHighResolution ? 1 : 0,
              "raised resolution held while the port is open (fallback only)");
-  /* A Type B selection pauses 10 ms between its raw InSelect and the reset sequence. */
-  expectCommand("select Type B for the pause checks", kReader, "07 10 60 0A 00 00 00", 0, "05 10 00 32");
+  expectCommand("select Type B (a 10 ms pause)", kReader, "07 10 60 0A 00 00 00", 0, "05 10 00 32");
   check(refuseHighResolution ? preciseTimers == timersBefore : preciseTimers > timersBefore,
         refuseHighResolution ? "no high-resolution timer where the system refuses them"
                              : "pauses run on high-resolution timers");
@@ -338,6 +336,13 @@ static void rfOpening(int high) {
   checkEqual(rfClose(9), PELVANE_CLOSE_DONE, "RF_CLOSE through the override");
   checkEqual(setPortDevice(9, NULL), PELVANE_EXT_DONE, "PV_SetPortDevice reset");
   checkEqual(setPortDevice(257, "x"), PELVANE_EXT_REFUSED, "PV_SetPortDevice port 257");
+  /* The longest path taken is the longest the opening buffer holds: MAX_PATH less one. */
+  static char longPath[261];
+  memset(longPath, 'x', 260);
+  checkEqual(setPortDevice(9, longPath), PELVANE_EXT_REFUSED, "PV_SetPortDevice of 260 characters");
+  longPath[259] = '\0';
+  checkEqual(setPortDevice(9, longPath), PELVANE_EXT_DONE, "PV_SetPortDevice of 259 characters");
+  checkEqual(setPortDevice(9, NULL), PELVANE_EXT_DONE, "PV_SetPortDevice reset after the long path");
 
   if (high) {
     checkEqual(rfOpen(kHigh, &opened), PELVANE_RESULT_DONE, "RF_OPEN of COM256");
