@@ -78,10 +78,12 @@ static AnyFunction resolve(const char* name) {
   return (AnyFunction)f;
 }
 
-/* Hex text ("07 10 10 0A") to bytes; returns the count. */
+/* Hex text ("07 10 10 0A") to bytes; returns the count. Anything but spaces and
+ * pairs of hex digits is a fault of the test itself and counts as a failure. */
 static size_t parseHex(const char* text, unsigned char* out, size_t room) {
   size_t n = 0;
   int high = -1;
+  const char* start = text;
   for (; *text != '\0' && n < room; ++text) {
     int v;
     if (*text >= '0' && *text <= '9') {
@@ -90,8 +92,10 @@ static size_t parseHex(const char* text, unsigned char* out, size_t room) {
       v = *text - 'A' + 10;
     } else if (*text >= 'a' && *text <= 'f') {
       v = *text - 'a' + 10;
-    } else {
+    } else if (*text == ' ') {
       continue;
+    } else {
+      break;
     }
     if (high < 0) {
       high = v;
@@ -99,6 +103,10 @@ static size_t parseHex(const char* text, unsigned char* out, size_t room) {
       out[n++] = (unsigned char)(high * 16 + v);
       high = -1;
     }
+  }
+  if (*text != '\0' || high >= 0) {
+    ++failed;
+    printf("FAILED: not hex bytes: \"%s\"\n", start);
   }
   return n;
 }
