@@ -133,8 +133,12 @@ TEST_F(DispatcherTest, ModeZeroGatesEveryCommandButModeSelectionAndRegulationTes
 
 TEST_F(DispatcherTest, ModeSelectionAndRegulationTestRunInModeZero) {
   portSlot().readerMode = pelvane::kModeNone;
-  run(hex("07 10 30 0A 00 00 00"));
-  EXPECT_FALSE(written().empty());
+  // The silent reader fails the reset's GetFirmwareVersion: result 1, no response,
+  // the new mode kept.
+  EXPECT_EQ(run(hex("07 10 30 0A 00 00 00")), pelvane::kResultFailed);
+  EXPECT_TRUE(response.untouched());
+  EXPECT_EQ(sentCommands(), (std::vector<std::string>{"02"}));
+  EXPECT_EQ(portSlot().readerMode, pelvane::kModeMifare);
   ps::clearEvents();
   far.reply(pelvtest::ACK());
   EXPECT_EQ(run(hex("03 F4 00")), pelvane::kResultDone);
