@@ -213,17 +213,17 @@ TEST_F(CardScenarioTest, ChangedKeyAReplacesTheOldOneAndKeepsTheRestOfTheTrailer
 // What a handler answers before any exchange, from the packet and ReaderMode
 // alone: LEN first, then the ranges (reading, writing, key change). `silent`
 // means no response at all; `none` means the packet passes to the exchanges.
-struct Refusal {
+struct EarlyAnswer {
   bool none = false;
   bool silent = false;
   std::uint8_t status = 0;
   std::uint16_t result = 0;
 };
-constexpr Refusal kPasses{true};
-Refusal refuse(std::uint8_t status) { return {false, false, status, std::uint16_t(status == 0xFD ? 2 : 1)}; }
+constexpr EarlyAnswer kPasses{true};
+EarlyAnswer refuse(std::uint8_t status) { return {false, false, status, std::uint16_t(status == 0xFD ? 2 : 1)}; }
 
 // FeliCa layouts: LEN = base + 2n + per * m, n at byte 10, m after the n codes.
-Refusal felicaRefusal(const Bytes& p, int base, int per, int maxN, int maxM) {
+EarlyAnswer felicaRefusal(const Bytes& p, int base, int per, int maxN, int maxM) {
   const std::size_t len = p[0];
   if (len <= 10) return refuse(0xFD);
   const int n = p[10];
@@ -237,13 +237,13 @@ Refusal felicaRefusal(const Bytes& p, int base, int per, int maxN, int maxM) {
 // MIFARE Classic sector s, first block b, count c; `spare` blocks at the end of
 // the sector may not be touched (1 for writes: the trailer) and 16 c bytes must
 // fit the short response when reading.
-Refusal mifareRefusal(int s, int b, int c, int spare) {
+EarlyAnswer mifareRefusal(int s, int b, int c, int spare) {
   const int blocks = s < 32 ? 4 : 16;
   if (s >= 40 || b >= blocks || c < 1 || b + c > blocks - spare || 16 * c > 252) return refuse(0xFC);
   return kPasses;
 }
 
-Refusal refusalOf(std::uint8_t cmd, int mode, const Bytes& p) {
+EarlyAnswer refusalOf(std::uint8_t cmd, int mode, const Bytes& p) {
   const std::size_t len = p[0];
   if (cmd == 0x30) {
     if (mode == 0) return {false, true, 0, 2};
@@ -273,7 +273,7 @@ Refusal refusalOf(std::uint8_t cmd, int mode, const Bytes& p) {
     return {false, true, 0, 1};
   }
   // Detection: mode 0 is the gate; its other refusals are pinned in detection_test.
-  return mode == 0 ? Refusal{false, true, 0, 2} : kPasses;
+  return mode == 0 ? EarlyAnswer{false, true, 0, 2} : kPasses;
 }
 
 // After the exchanges, with controller statuses below 0x80 (PN532 user manual
@@ -333,7 +333,7 @@ TEST_F(MalformedInputTest, RandomPacketsAndAnswersGetTheResponseTheirLayoutCalls
     const std::uint16_t result = handlers[h](pelvtest::kPort, p.data(), out.bytes);
     const std::string what = "round " + std::to_string(round) + " mode " + std::to_string(mode) + ": " +
                              toHex(Bytes(p.begin(), p.begin() + (p.size() < 16 ? p.size() : 16)));
-    const Refusal r = refusalOf(commands[h], mode, p);
+    const EarlyAnswer r = refusalOf(commands[h], mode, p);
     if (!r.none) {
       EXPECT_EQ(result, r.result) << what;
       EXPECT_TRUE(written().empty()) << what;

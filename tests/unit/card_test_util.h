@@ -70,9 +70,27 @@ struct ResponseBuffer {
   std::string text() const { return toHex(packet()); }
 };
 
+// A request refused before any exchange, and the response and result it gets.
+struct Refusal {
+  const char* name;
+  std::uint8_t mode;
+  Bytes packet;
+  const char* response;
+  std::uint16_t result;
+};
+
 // One handler on a port with a scripted controller, the deadline armed for 1 s.
 class HandlerTest : public LinkTest {
  protected:
+  // Every case answered as listed, and nothing sent to the reader.
+  void expectRefusals(pelvane::Handler handler, const std::vector<Refusal>& cases) {
+    for (const Refusal& c : cases) {
+      response = ResponseBuffer();
+      EXPECT_EQ(runIn(c.mode, handler, c.packet), c.result) << c.name;
+      EXPECT_EQ(response.text(), c.response) << c.name;
+    }
+    EXPECT_TRUE(pelvane::simport::writes().empty());
+  }
   void SetUp() override {
     LinkTest::SetUp();
     arm(10.0);

@@ -67,18 +67,10 @@ TEST_F(ReadingTest, FelicaStatusFlagOneFailsWithF9AndFlagTwoIsNotExamined) {
 }
 
 // A refused request sends nothing, whatever its mode.
-struct Refusal {
-  const char* name;
-  std::uint8_t mode;
-  Bytes packet;
-  const char* response;
-  std::uint16_t result;
-};
-
 TEST_F(ReadingTest, LengthIsTestedBeforeRangeAndRefusalsSendNothing) {
   const std::string idm = kIdm;
   const std::string nine = " 09 00 09 00 09 00 09 00 09 00 09 00 09 00 09 00 09 00 09";
-  const Refusal cases[] = {
+  expectRefusals(pelvane::readCard, {
       {"felica: nine services, LEN fits", 1, packet(0x30, idm + nine + " 01 80 00"), "03 30 FC", 1},
       {"felica: nine services, LEN off", 1, packet(0x30, idm + nine + " 01 80 00 00"), "03 30 FD", 2},
       {"felica: nine blocks", 1,
@@ -108,14 +100,7 @@ TEST_F(ReadingTest, LengthIsTestedBeforeRangeAndRefusalsSendNothing) {
       {"mode 5 has no read", 5, packet(0x30, mifareRead(1, 0, 1)), "03 30 FF", 1},
       {"mode 6 has no read", 6, packet(0x30, mifareRead(1, 0, 1)), "03 30 FF", 1},
       {"unknown mode 0x42", 0x42, packet(0x30, mifareRead(1, 0, 1)), "03 30 FF", 1},
-  };
-  for (const Refusal& c : cases) {
-    ResponseBuffer fresh;
-    response = fresh;
-    EXPECT_EQ(read(c.mode, c.packet), c.result) << c.name;
-    EXPECT_EQ(response.text(), c.response) << c.name;
-  }
-  EXPECT_TRUE(pelvane::simport::writes().empty());
+  });
 }
 
 TEST_F(ReadingTest, ModeZeroIsRefusedWithoutResponse) {

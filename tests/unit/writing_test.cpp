@@ -80,14 +80,6 @@ TEST_F(WritingTest, FelicaStatusFlagOneFailsWithF9AndFlagTwoAloneSucceeds) {
   EXPECT_EQ(response.text(), "03 31 FF");
 }
 
-struct Refusal {
-  const char* name;
-  std::uint8_t mode;
-  Bytes packet;
-  const char* response;
-  std::uint16_t result;
-};
-
 TEST_F(WritingTest, LengthIsTestedBeforeRangeAndRefusalsSendNothing) {
   const std::string idm = kIdm;
   Bytes liteTwoBlocks = cat(packet(0x31, idm + " 01 00 09 02 80 00 80 01"), repeat(0, 32));
@@ -101,7 +93,7 @@ TEST_F(WritingTest, LengthIsTestedBeforeRangeAndRefusalsSendNothing) {
   Bytes nineBlocks = cat(packet(0x31, idm + " 01 00 09 09 80 00 80 01 80 02 80 03 80 04 80 05 80 06 80 07 80 08"),
                          repeat(0, 144));
   nineBlocks[0] = static_cast<std::uint8_t>(nineBlocks.size());
-  const Refusal cases[] = {
+  expectRefusals(pelvane::writeCard, {
       {"lite: two blocks, LEN fits", 2, liteTwoBlocks, "03 31 FC", 1},
       {"lite: two blocks, LEN off", 2, liteTwoBlocksShort, "03 31 FD", 2},
       {"felica: nine services, LEN fits", 1, nineServices, "03 31 FC", 1},
@@ -128,13 +120,7 @@ TEST_F(WritingTest, LengthIsTestedBeforeRangeAndRefusalsSendNothing) {
       {"mode 9 has no write", 9, packet(0x31, "01 02"), "03 31 FF", 1},
       {"mode 5 has no write", 5, packet(0x31, "01 02"), "03 31 FF", 1},
       {"mode 6 has no write", 6, packet(0x31, "01 02"), "03 31 FF", 1},
-  };
-  for (const Refusal& c : cases) {
-    response = ResponseBuffer();
-    EXPECT_EQ(write(c.mode, c.packet), c.result) << c.name;
-    EXPECT_EQ(response.text(), c.response) << c.name;
-  }
-  EXPECT_TRUE(pelvane::simport::writes().empty());
+  });
 }
 
 TEST_F(WritingTest, GatesLeaveTheResponseUntouched) {
