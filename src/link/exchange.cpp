@@ -30,6 +30,9 @@ constexpr std::int32_t kExtendedOverhead = 10;
 constexpr std::uint8_t kRfRegulationTest = 0x58;  // answered with the ACK only
 constexpr std::uint8_t kInListPassiveTarget = 0x4A;
 constexpr std::uint8_t kTypeBBaud = 0x03;         // 106 kbit/s ISO/IEC 14443 Type B
+// Every answer carries at least the TFI and the answer code (PN532 user manual
+// 6.2.1.1); a shorter LEN is noise that happened to pass both checksums.
+constexpr std::int32_t kShortestAnswerLen = 2;
 // An answer of LEN 3 holds TFI, answer code and one byte: for InListPassiveTarget,
 // zero targets.
 constexpr std::uint8_t kNoTargetLen = 3;
@@ -120,6 +123,7 @@ std::int32_t exchangeFrame(int port, const std::uint8_t* frame, std::int32_t fra
   unsigned sum = 0;
   for (std::int32_t i = kTfiOffset; i <= len + kTfiOffset; ++i) sum += answer->bytes[i];
   if ((sum & 0xFF) != 0) return kLinkFailed;
+  if (len < kShortestAnswerLen) return kLinkFailed;
   answer->frameLength = target;
   return kLinkOk;
 }

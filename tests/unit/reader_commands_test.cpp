@@ -65,12 +65,14 @@ TEST_F(ReaderCommandsTest, SetParametersAnswerWithZeroAtOffsetSevenIsATimeout) {
   EXPECT_EQ(response.text(), "03 01 FE");
 }
 
-enum class Fault { Silent, BadChecksum, Nack };
+// LenZero: a frame of LEN 0 that passes both checksums, as noise before the ACK can leave.
+enum class Fault { Silent, BadChecksum, Nack, LenZero };
 
 Bytes faulty(Fault f, const Bytes& answerBytes) {
   Bytes a = cat(ACK(), pelvtest::answer(answerBytes));
   if (f == Fault::BadChecksum) a[a.size() - 2] ^= 0x01;  // the DCS
   if (f == Fault::Nack) a = pelvtest::NACK();
+  if (f == Fault::LenZero) a = cat(ACK(), hex("00 00 FF 00 00 00 00"));
   return a;
 }
 
@@ -95,6 +97,8 @@ TEST_F(ReaderCommandsTest, FailuresFollowEachCommandsRule) {
       {"05 F2 63 06 50", Fault::Nack, "03 F2 FF", 1},
       {"04 F6 9F 00", Fault::Nack, "03 F6 FF", 1},
       {"03 01 14", Fault::Nack, "03 01 FF", 1},
+      {"04 F1 63 05", Fault::LenZero, "03 F1 FF", 1},
+      {"02 F5", Fault::LenZero, "03 F5 FF", 1},
       // RF configuration answers with the link code itself and writes nothing.
       {"04 F3 01 00", Fault::Silent, nullptr, 0xFFFE},
       {"04 F3 01 00", Fault::BadChecksum, nullptr, 0xFFFF},
