@@ -25,11 +25,17 @@ seconds=${FUZZ_SECONDS:-60}
 targets=${FUZZ_TARGETS:-"fuzz_controller_stream fuzz_command_packet fuzz_frames"}
 build=${FUZZ_BUILD:-build-harden-fuzz}
 
-if [ ! -f "$build/build.ninja" ]; then
-  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPELVANE_FUZZ=ON -DPELVANE_TESTS=OFF -DPELVANE_TOOLS=OFF >/dev/null || {
-    echo "fuzz: FAILED (configure)"; exit 1; }
+# A run without work proves nothing: at least one second and one target.
+if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ] || [ -z "${targets// /}" ]; then
+  echo "fuzz: FAILED (FUZZ_SECONDS must be at least 1 and FUZZ_TARGETS not empty)"; exit 1
 fi
+# Fewer inputs than this in a target's run means it did not really run.
+fewest_inputs=100
+
+source scripts/configure.sh
+CC=clang CXX=clang++ configure "$build" CMAKE_BUILD_TYPE=RelWithDebInfo PELVANE_FUZZ=ON \
+  PELVANE_SANITIZE= PELVANE_TESTS=OFF PELVANE_TOOLS=OFF CMAKE_TOOLCHAIN_FILE= || {
+  echo "fuzz: FAILED (configure)"; exit 1; }
 # shellcheck disable=SC2086
 ninja -C "$build" $targets >/dev/null || { ninja -C "$build" $targets | tail -30; echo "fuzz: FAILED (build)"; exit 1; }
 
@@ -54,7 +60,12 @@ for t in $targets; do
         -print_final_stats=1 "$work/$t") >"$work/$t.log" 2>&1; then
     runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$work/$t.log" | grep -o '[0-9]*$')
     cov=$(grep -o 'cov: [0-9]*' "$work/$t.log" | tail -1)
-    echo "fuzz: $t: ok, ${runs:-?} inputs in ${seconds} s, $cov"
+    if [ "${runs:-0}" -lt "$fewest_inputs" ]; then
+      echo "fuzz: $t: FAILED (${runs:-no} inputs run in ${seconds} s, fewer than $fewest_inputs)"
+      failed=1
+      continue
+    fi
+    echo "fuzz: $t: ok, $runs inputs in ${seconds} s, $cov"
   else
     grep -v '^#' "$work/$t.log" | tail -60
     mkdir -p "$root/$build/fuzz/artifacts"

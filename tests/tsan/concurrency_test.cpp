@@ -125,6 +125,10 @@ void workload(int port, int cycles) {
 
 int main(int argc, char** argv) {
   const int cycles = argc > 1 ? std::atoi(argv[1]) : 6;
+  if (cycles < 1) {
+    std::printf("tsan: FAIL (cycles must be at least 1)\n");
+    return 2;
+  }
   // Port 256 and port 1 side by side, and two more.
   const std::vector<int> ports = {1, 256, 2, 77};
   pelvane::setUpPortTable();
@@ -153,6 +157,12 @@ int main(int argc, char** argv) {
   for (std::thread& t : threads) t.join();
   for (auto& s : servers) s->stop();
 
+  // Every cycle of every thread sends at least one command.
+  const long fewest = static_cast<long>(cycles) * static_cast<long>(ports.size());
+  if (commands.load() < fewest) {
+    std::printf("tsan: FAIL (%ld commands, fewer than %ld)\n", commands.load(), fewest);
+    return 1;
+  }
   const int f = failures.load();
   std::printf("tsan: %s: %zu threads, %d cycles each, %ld commands, %ld trace lines, %d wrong answers\n",
               f == 0 ? "PASS" : "FAIL", ports.size(), cycles, commands.load(), traceLines.load(), f);

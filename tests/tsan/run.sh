@@ -11,12 +11,15 @@ cd "$(dirname "$0")/../.."
 
 build=${TSAN_BUILD:-build-harden-tsan}
 cycles=${TSAN_CYCLES:-6}
-
-if [ ! -f "$build/build.ninja" ]; then
-  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPELVANE_SANITIZE=thread -DPELVANE_TESTS=OFF -DPELVANE_TOOLS=OFF >/dev/null || {
-    echo "tsan: FAIL (configure)"; exit 1; }
+# A run without work proves nothing.
+if ! [[ "$cycles" =~ ^[0-9]+$ ]] || [ "$cycles" -lt 1 ]; then
+  echo "tsan: FAIL (TSAN_CYCLES must be a whole number of at least 1, not '$cycles')"; exit 1
 fi
+
+source scripts/configure.sh
+CC=clang CXX=clang++ configure "$build" CMAKE_BUILD_TYPE=RelWithDebInfo PELVANE_SANITIZE=thread \
+  PELVANE_TESTS=OFF PELVANE_TOOLS=OFF PELVANE_FUZZ=OFF CMAKE_TOOLCHAIN_FILE= || {
+  echo "tsan: FAIL (configure)"; exit 1; }
 ninja -C "$build" tsan_concurrency >/dev/null || {
   ninja -C "$build" tsan_concurrency | tail -30; echo "tsan: FAIL (build)"; exit 1; }
 
