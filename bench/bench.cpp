@@ -433,6 +433,41 @@ int Bench::run(bool withLibnfc) {
   return failures == 0 ? 0 : 1;
 }
 
+// Round trips of one controller command (ReadGPIO, host packet 02 F5) over an
+// unpaced pseudo-terminal: what the serial code and the scheduler add to an
+// exchange when the line itself costs nothing.
+int unpacedRoundTrips(int rounds) {
+  constexpr int kUnpacedPort = 10;
+  pelvsim::PtyServer server;
+  std::string error;
+  std::int32_t opened = 0;
+  const bool up = server.open(&error) && server.start() &&
+                  PV_SetPortDevice(kUnpacedPort, server.slavePath().c_str()) == PELVANE_EXT_DONE &&
+                  RF_OPEN(kUnpacedPort, &opened) == PELVANE_RESULT_DONE;
+  if (!up) {
+    std::fprintf(stderr, "bench: no unpaced reader on a pseudo-terminal %s\n", error.c_str());
+    server.stop();
+    return 2;
+  }
+  const std::uint8_t readGpio[] = {0x02, 0xF5};
+  std::uint8_t response[PELVANE_RESPONSE_MAX];
+  double total = 0.0;
+  double worst = 0.0;
+  int failures = 0;
+  for (int i = 0; i < rounds; ++i) {
+    const auto t0 = SteadyClock::now();
+    if (RF_COMMAND(kUnpacedPort, readGpio, response) != PELVANE_RESULT_DONE) ++failures;
+    const double ms = std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
+    total += ms;
+    worst = std::max(worst, ms);
+  }
+  RF_CLOSE(kUnpacedPort);
+  server.stop();
+  std::printf("bench roundtrip_unpaced pelvane_ms=%.3f worst_ms=%.3f rounds=%d failures=%d\n",
+              total / rounds, worst, rounds, failures);
+  return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -456,5 +491,7 @@ int main(int argc, char** argv) {
     }
   }
   Bench bench(iterations);
-  return bench.run(withLibnfc);
+  const int rc = bench.run(withLibnfc);
+  const int roundTrips = unpacedRoundTrips(4 * iterations);
+  return rc != 0 ? rc : roundTrips;
 }

@@ -262,7 +262,9 @@ PY
     has demo "read 6 segment(s)"
     lacks demo "step failed"
   }
-  if [ $((SECONDS - t0)) -le 10 ]; then pass; else fail "demo took $((SECONDS - t0)) s"; fi
+  # The tour takes about a second; the bound holds on a machine ten times slower
+  # and busy, and still catches a step that waits out a real deadline for nothing.
+  if [ $((SECONDS - t0)) -le 30 ]; then pass; else fail "demo took $((SECONDS - t0)) s"; fi
   run "demo json" 0 demo --json
   json_is "demo json" 'd["ok"] and d["result"]["failed_steps"] == 0 and len(d["result"]["tour"]) >= 20'
 }

@@ -191,26 +191,6 @@ TEST_F(PosixSerial, ClockIsMonotonicMilliseconds) {
   EXPECT_GE(b - a, 20);
 }
 
-// Prints round-trip figures of one command over the terminal; asserts only
-// that every exchange succeeded.
-TEST_F(PosixSerial, RoundTripFigures) {
-  ASSERT_NE(kInvalidHandle, openSlot());
-  constexpr int kRounds = 200;
-  Answer answer{};
-  double total = 0;
-  double worst = 0;
-  for (int i = 0; i < kRounds; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(0, getFirmwareVersion(kPort, &answer)) << i;
-    const double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    total += ms;
-    if (ms > worst) worst = ms;
-  }
-  std::printf("[ figures  ] GetFirmwareVersion over a pty: %d rounds, mean %.3f ms, worst %.3f ms\n",
-              kRounds, total / kRounds, worst);
-}
-
 TEST(PosixDevicePath, DefaultIsTtyUsbOfThePortNumberMinusOne) {
   char path[64];
   formatDevicePath(1, path, sizeof path);

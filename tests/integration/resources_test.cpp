@@ -1,6 +1,6 @@
 // Ring 2 resources: open/close cycles over a real pseudo-terminal leave no file
-// descriptor behind. Real time bounds the run: 10,000 cycles, or as many as fit
-// in kBudget, whichever comes first (the count done is printed as a figure).
+// descriptor behind. Every one of the 10,000 cycles runs, however long the machine
+// takes (1 to 5 ms a cycle on an idle one); the time taken is printed as a figure.
 #include <dirent.h>
 
 #include <gtest/gtest.h>
@@ -28,10 +28,6 @@ int openDescriptors() {
 }
 
 constexpr int kCycles = 10000;
-constexpr auto kBudget = std::chrono::seconds(40);
-// Fewer than this in the budget means something is wrong with the line itself
-// (a cycle takes 1 to 5 ms on an idle machine, far more on a loaded one).
-constexpr int kFewestCycles = 100;
 
 using Resources = PtyTest;
 
@@ -49,7 +45,7 @@ TEST_F(Resources, OpenCloseCyclesLeaveNoDescriptorOpen) {
   int failed = 0;
   std::uint8_t response[PELVANE_RESPONSE_MAX];
   const std::uint8_t readGpio[] = {0x02, 0xF5};
-  while (done < kCycles && std::chrono::steady_clock::now() - start < kBudget) {
+  while (done < kCycles) {
     if (RF_OPEN(kPort, &opened) != 0) {
       ++failed;
     } else {
@@ -68,7 +64,6 @@ TEST_F(Resources, OpenCloseCyclesLeaveNoDescriptorOpen) {
   std::printf("[ figures  ] RF_OPEN/RF_CLOSE over a pty: %d cycles in %.1f s (%.2f ms each)\n", done,
               seconds, 1000.0 * seconds / done);
   EXPECT_EQ(failed, 0);
-  EXPECT_GE(done, kFewestCycles);
   EXPECT_EQ(openDescriptors(), before);
   EXPECT_FALSE(pelvane::slotOpen(kPort));
 }
