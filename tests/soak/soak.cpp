@@ -375,6 +375,7 @@ class Soak {
   std::vector<std::string> excusedCalls_;
   // The last RW_Activate got a NACK in place of its poll's acknowledgement.
   bool activationNacked_ = false;
+  std::uint64_t apdusAfterNackedActivation_ = 0;
   std::string worstCall_;
   double worstOverrunMs_ = -1e9;
   double worstStallMs_ = 0.0;
@@ -853,6 +854,7 @@ void Soak::typeBSession() {
             if (activationNacked_) {
               c.detail += " (the activation met a NACK: no card was activated)";
               c.explained = Explained::Yes;
+              ++apdusAfterNackedActivation_;
             }
             return c;
           }
@@ -1035,9 +1037,9 @@ int Soak::run() {
   }
   std::printf("recoveries %" PRIu64 ", unplugged lines %" PRIu64 ", openings of a reader at 9600 %" PRIu64
               " (switched %" PRIu64 "), controller statuses %" PRIu64 ", short segmented reads %" PRIu64
-              "\n",
+              ", APDUs failed after an activation that met a NACK %" PRIu64 "\n",
               recoveries_, unpluggings_, speedSwitches_, speedSwitched_, controllerStatuses_,
-              partialSegmentedReads_);
+              partialSegmentedReads_, apdusAfterNackedActivation_);
   std::printf("worst overrun %.1f ms: %s\n", worstOverrunMs_, worstCall_.c_str());
   std::printf("most the machine added to a call %.1f ms; overruns past the margin it explains: %" PRIu64
               ", clean calls failed while it did: %" PRIu64 "\n",
