@@ -182,19 +182,17 @@ struct KindStats {
 
 enum class Verdict { Success, AllowedFailure, Wrong };
 
-// A failure that an earlier call's fault explains (see RW_Transmit), allowed
-// even on a call that got no fault itself.
-enum class Explained { No, Yes };
-
 struct Check {
   Verdict verdict;
   std::string detail;
-  Explained explained = Explained::No;
+  // A failure that an earlier call's fault explains (see RW_Transmit), allowed
+  // even on a call that got no fault itself.
+  bool explained;
 };
 
-Check success() { return {Verdict::Success, "", Explained::No}; }
-Check allowedFailure(std::string d) { return {Verdict::AllowedFailure, std::move(d), Explained::No}; }
-Check wrong(std::string d) { return {Verdict::Wrong, std::move(d), Explained::No}; }
+Check success() { return {Verdict::Success, "", false}; }
+Check allowedFailure(std::string d) { return {Verdict::AllowedFailure, std::move(d), false}; }
+Check wrong(std::string d) { return {Verdict::Wrong, std::move(d), false}; }
 
 bool isControllerStatus(std::uint8_t s) {
   return s != 0x00 && s != 0xFF && s != 0xFE && s != 0xFD && s != 0xFC && s != 0xF9;
@@ -524,7 +522,7 @@ bool Soak::call(const std::string& kind, double boundMs, const Plan& plan,
       break;
     case Verdict::AllowedFailure:
       ++st.failedAsAllowed;
-      if (faulted || check.explained == Explained::Yes) break;
+      if (faulted || check.explained) break;
       if (stallMs >= kExcusingStallMs) {
         // The process did not run for a good part of the call: the deadline
         // passed while the machine was busy elsewhere.
@@ -853,7 +851,7 @@ void Soak::typeBSession() {
             Check c = allowedFailure("transmit failed");
             if (activationNacked_) {
               c.detail += " (the activation met a NACK: no card was activated)";
-              c.explained = Explained::Yes;
+              c.explained = true;
               ++apdusAfterNackedActivation_;
             }
             return c;
