@@ -9,8 +9,17 @@ cache_value() {  # folder, key
   sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" 2>/dev/null | head -n 1
 }
 
+# Compiles go through ccache where it is installed: the four build folders and
+# the sanitizer builds share most sources, and repeated runs rebuild little.
+# The cache is keyed on paths relative to the checkout, so clones share it.
+launcher=
+if command -v ccache >/dev/null; then
+  launcher="env;CCACHE_BASEDIR=$(pwd);CCACHE_NOHASHDIR=true;ccache"
+fi
+
 configure() {  # folder, KEY=VALUE... (every value the folder must hold)
   local dir=$1; shift
+  set -- "$@" CMAKE_C_COMPILER_LAUNCHER="$launcher" CMAKE_CXX_COMPILER_LAUNCHER="$launcher"
   local stale= setting
   [ -f "$dir/build.ninja" ] || stale=1
   for setting in "$@"; do

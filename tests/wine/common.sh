@@ -29,6 +29,9 @@ wine_prefix() {
     mkdir -p "$WINEPREFIX"
     "$wine64" wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; }
   fi
+  # The server writes a dump of its objects when it is ended; started here, that
+  # goes nowhere instead of into the test output. wine_cleanup ends it.
+  wineserver -p >/dev/null 2>&1
 }
 
 windows_path() { echo "Z:${1//\//\\}"; }

@@ -376,6 +376,7 @@ static void rwSession(void) {
   static const unsigned char select[] = {0x00, 0xA4, 0x04, 0x00, 0x00};
   static const unsigned char read5[] = {0x00, 0xB0, 0x00, 0x00, 0x05};
   static const unsigned char read256[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
+  static const unsigned char read260[] = {0x00, 0xB0, 0x00, 0x00, 0x00, 0x01, 0x04};
   static const unsigned char read600[] = {0x00, 0xB0, 0x00, 0x00, 0x00, 0x02, 0x58};
   static unsigned char tooLong[300];
 
@@ -397,9 +398,12 @@ static void rwSession(void) {
   checkEqual(rwTransmit(kReader, 0, 0, 5, read256, &length, answer), PELVANE_RW_OK,
              "READ BINARY 256 (long form)");
   check(readBinaryAnswerOk(length, 256), "READ BINARY 256 data");
-  checkEqual(rwTransmit(kReader, 0, 0, 7, read600, &length, answer), PELVANE_RW_OK,
-             "READ BINARY 600 (extended answer frame)");
-  check(readBinaryAnswerOk(length, 600), "READ BINARY 600 data");
+  checkEqual(rwTransmit(kReader, 0, 0, 7, read260, &length, answer), PELVANE_RW_OK,
+             "READ BINARY 260 (the longest answer the controller passes whole)");
+  check(readBinaryAnswerOk(length, 260), "READ BINARY 260 data");
+  /* The controller passes 262 answer bytes at a time and flags the rest as chained. */
+  checkEqual(rwTransmit(kReader, 0, 0, 7, read600, &length, answer), PELVANE_RW_TRANSMIT_FAILED,
+             "READ BINARY 600 arrives chained and fails");
   length = -77;
   checkEqual(rwTransmit(kReader, 0, 0, 254, tooLong, &length, answer), PELVANE_RW_TRANSMIT_FAILED,
              "an APDU of 254 bytes is refused");
