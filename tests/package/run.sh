@@ -25,25 +25,6 @@ work=$(mktemp -d /tmp/pelvane-package.XXXXXX)
 source "$root/tests/wine/common.sh"
 trap wine_cleanup EXIT
 
-passed=0
-failed=0
-failures=()
-step() {  # name, command...
-  local name=$1; shift
-  echo "=== $name"
-  if "$@" >"$work/step.log" 2>&1; then
-    passed=$((passed + 1)); echo "--- ok"
-  else
-    failed=$((failed + 1)); failures+=("$name"); cat "$work/step.log"; echo "--- FAILED"
-  fi
-}
-finish() {
-  echo
-  [ ${#failures[@]} -gt 0 ] && printf 'failed: %s\n' "${failures[@]}"
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit $?
-}
 # output_has FILE TEXT...: the file holds every text.
 output_has() {
   local file=$1; shift
@@ -52,7 +33,7 @@ output_has() {
   for text in "$@"; do grep -qF -- "$text" "$file" || { echo "missing: $text"; return 1; }; done
 }
 
-step "scripts/package.sh writes both zips" ./scripts/package.sh
+step --quiet "scripts/package.sh writes both zips" ./scripts/package.sh
 for arch in win32 win64; do
   [ -f "dist/pelvane-$version-$arch.zip" ] || { echo "no dist/pelvane-$version-$arch.zip"; finish; }
 done
@@ -67,13 +48,13 @@ unpack() {  # arch: unpacks into $work/<arch>, which must not exist yet
   local f
   for f in "${layout[@]}"; do [ -f "$work/$1/$f" ] || { echo "missing $f"; return 1; }; done
 }
-step "win32 zip unpacks with the whole layout" unpack win32
-step "win64 zip unpacks with the whole layout" unpack win64
+step --quiet "win32 zip unpacks with the whole layout" unpack win32
+step --quiet "win64 zip unpacks with the whole layout" unpack win64
 
 # The 32-bit DLL imports only system DLLs and keeps its export table; both
 # import libraries make a caller ask pelvane.dll for the plain names.
 exports_unchanged() { "$root/tests/wine/check-exports.sh" dll32 "$work/win32/bin/pelvane.dll"; }
-step "32-bit pelvane.dll: exports and imports" exports_unchanged
+step --quiet "32-bit pelvane.dll: exports and imports" exports_unchanged
 
 # ---- callers built from the unpacked zips ----
 # build_callers arch triple clang-target lld-machine
@@ -93,9 +74,9 @@ build_callers() {
       { echo "$exe does not import the plain names:"; cat "$work/imports.txt"; return 1; }
   done
 }
-step "win32 callers build (MinGW, and clang-cl + lld-link with pelvane.lib)" \
+step --quiet "win32 callers build (MinGW, and clang-cl + lld-link with pelvane.lib)" \
   build_callers win32 i686-w64-mingw32 i686-pc-windows-msvc x86
-step "win64 callers build (MinGW, and clang-cl + lld-link with pelvane.lib)" \
+step --quiet "win64 callers build (MinGW, and clang-cl + lld-link with pelvane.lib)" \
   build_callers win64 x86_64-w64-mingw32 x86_64-pc-windows-msvc x64
 cd "$root"
 
@@ -122,14 +103,14 @@ check_version() {  # arch
   output_has "$work/resource.out" "fixed $version.0 $version.0" "FileVersion=$version.0" \
     "ProductVersion=$version.0" "ProductName=Pelvane" "CompanyName=Pelvane project" "FileDescription=Pelvane"
 }
-step "win64: callers and quick-start run under wine64 against the simulated reader" run_callers win64 "$wine64"
-step "win64: version resource read with GetFileVersionInfoA" check_version win64
-step "win32: version resource read with GetFileVersionInfoA" check_version win32
+step --quiet "win64: callers and quick-start run under wine64 against the simulated reader" run_callers win64 "$wine64"
+step --quiet "win64: version resource read with GetFileVersionInfoA" check_version win64
+step --quiet "win32: version resource read with GetFileVersionInfoA" check_version win32
 i686-w64-mingw32-gcc -O1 "$root/tests/wine/probe.c" -o "$work/probe.exe"
 if runs_32bit "$work/probe.exe"; then
-  step "win32: callers and quick-start run under 32-bit Wine against the simulated reader" run_callers win32 "$wine32"
+  step --quiet "win32: callers and quick-start run under 32-bit Wine against the simulated reader" run_callers win32 "$wine32"
 else
-  echo "NOTE: 32-bit Windows programs cannot execute on this machine ($(head -c 120 "$work/probe.log" | tr '\n' ' '));"
+  skip_32bit 1 "$work/probe.log"
   echo "NOTE: the win32 callers were built and checked by their import tables, the win64 ones ran."
 fi
 
@@ -150,7 +131,7 @@ python_binding() {
   PELVANE_LIBRARY=$native/libpelvane.so timeout 60 python3 examples/python/quickstart.py 1 "${slaves[11]}" \
     >"$work/py.out" 2>&1 && output_has "$work/py.out" "card IDm 01 2E 4C 10 00 00 00 01" "closed"
 }
-step "C# binding (mcs, mono): the table of calls; the example compiles" csharp
-step "Python binding (pip offline): the table of calls; the example runs" python_binding
+step --quiet "C# binding (mcs, mono): the table of calls; the example compiles" csharp
+step --quiet "Python binding (pip offline): the table of calls; the example runs" python_binding
 
 finish

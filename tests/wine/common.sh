@@ -86,3 +86,41 @@ link_ports() {
 runs_32bit() {
   [ -x "$wine32" ] && [ -f "$1" ] && timeout 60 "$wine32" "$1" >"$work/probe.log" 2>&1
 }
+
+# Counting: step runs one check, finish prints "N passed, M failed, K skipped"
+# and exits with the result. step --quiet shows a check's output only when it fails.
+passed=0
+failed=0
+skipped=0
+failures=()
+step() {  # [--quiet] name command...
+  local quiet=
+  if [ "$1" = --quiet ]; then quiet=1; shift; fi
+  local name=$1; shift
+  echo "=== $name"
+  local t0=$SECONDS ok=
+  if [ -n "$quiet" ]; then
+    "$@" >"$work/step.log" 2>&1 && ok=1
+    [ -z "$ok" ] && cat "$work/step.log"
+  else
+    "$@" && ok=1
+  fi
+  if [ -n "$ok" ]; then
+    passed=$((passed + 1)); echo "--- $name: ok ($((SECONDS - t0)) s)"
+  else
+    failed=$((failed + 1)); failures+=("$name"); echo "--- $name: FAILED ($((SECONDS - t0)) s)"
+  fi
+}
+# skip_32bit count probe-log: the checks that need 32-bit programs, on a kernel that refuses them.
+skip_32bit() {
+  echo "SKIP: 32-bit Windows programs cannot execute on this machine" \
+       "($(head -c 200 "$2" 2>/dev/null | tr '\n' ' '))."
+  skipped=$((skipped + $1))
+}
+finish() {
+  echo
+  [ ${#failures[@]} -gt 0 ] && printf 'failed: %s\n' "${failures[@]}"
+  echo "$passed passed, $failed failed, $skipped skipped"
+  [ "$failed" -eq 0 ]
+  exit $?
+}

@@ -28,28 +28,6 @@ work=$(mktemp -d /tmp/pelvane-wine.XXXXXX)
 # shellcheck source=common.sh
 source "$here/common.sh"
 
-passed=0
-failed=0
-skipped=0
-failures=()
-step() {  # name, command...
-  local name=$1; shift
-  echo "=== $name"
-  local t0=$SECONDS
-  if "$@"; then
-    passed=$((passed + 1)); echo "--- $name: ok ($((SECONDS - t0)) s)"
-  else
-    failed=$((failed + 1)); failures+=("$name"); echo "--- $name: FAILED ($((SECONDS - t0)) s)"
-  fi
-}
-finish() {
-  echo
-  [ ${#failures[@]} -gt 0 ] && printf 'failed: %s\n' "${failures[@]}"
-  echo "$passed passed, $failed failed, $skipped skipped"
-  [ "$failed" -eq 0 ]
-  exit $?
-}
-
 trap wine_cleanup EXIT
 
 # ---- 1. tables ----
@@ -112,10 +90,8 @@ elif runs_32bit "$win32/tests/probe.exe"; then
   ninja -C "$win32" unit_tests >/dev/null  # built only where it can run
   run_ring "32-bit" "$wine32" "$win32"
 else
-  echo "SKIP: 32-bit Windows programs cannot execute on this machine" \
-       "($(head -c 200 "$work/probe.log" 2>/dev/null | tr '\n' ' '))."
+  skip_32bit 3 "$work/probe.log"  # the three steps of run_ring
   echo "NOTE: the ring ran against the 64-bit build; the 32-bit DLL was checked by its tables only."
-  skipped=$((skipped + 3))  # the three steps of run_ring
 fi
 
 finish
