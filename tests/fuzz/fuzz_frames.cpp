@@ -127,12 +127,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint8_t hostFrame[pelvane::kFrameCapacity];
   std::int32_t hostLength = 0;
   pelvane::buildFrame(command, 1, hostFrame, &hostLength);
-  const std::int32_t code = pelvane::exchangeFrame(kPort, hostFrame, hostLength, &answer);
+  const std::int32_t echoed = pelvane::exchangeFrame(kPort, hostFrame, hostLength, &answer);
   if (n == 0) {
     // A frame of the TFI alone carries no answer code: a link failure.
-    REQUIRE(code == -1);
+    REQUIRE(echoed == -1);
   } else {
-    REQUIRE(code == 0);
+    REQUIRE(echoed == 0);
     probe(answer);
     REQUIRE(pelvane::hasAnswer(answer));
     REQUIRE(pelvane::answerLength(answer) == n + 1);

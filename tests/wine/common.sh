@@ -28,6 +28,8 @@ wine_prefix() {
     echo "=== creating the Wine prefix $WINEPREFIX (once)"
     mkdir -p "$WINEPREFIX"
     "$wine64" wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; }
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
   fi
   # The server writes a dump of its objects when it is ended; started here, that
   # goes nowhere instead of into the test output. wine_cleanup ends it.
