@@ -2,7 +2,8 @@
 # Builds the Windows release packages from the MinGW builds:
 #   dist/pelvane-<version>-win32.zip   the 32-bit pelvane.dll, for 32-bit processes
 #   dist/pelvane-<version>-win64.zip   the 64-bit pelvane.dll, for 64-bit processes
-# <version> is the project version in CMakeLists.txt. Each package holds
+# <version> is the project version in CMakeLists.txt. Each zip holds one folder,
+# pelvane-<version>-<arch>/, and in it
 #   bin/pelvane.dll, bin/pelvane.exe; include/pelvane.h;
 #   lib/pelvane.lib (Visual C++), lib/libpelvane.dll.a (MinGW), lib/pelvane.def;
 #   bindings/dotnet, bindings/python; examples/; docs/; README.md, LICENSE, CHANGELOG.md.
@@ -51,7 +52,7 @@ package() {
 
   # Every file dated by the last commit, so that the same sources give the same zip.
   rm -f "dist/$name.zip"
-  (cd "$stage" && find . -exec touch -d "@$stamp" {} + && LC_ALL=C zip -qrX "$root/dist/$name.zip" $(ls))
+  (cd dist/stage && find "$name" -exec touch -d "@$stamp" {} + && LC_ALL=C zip -qrX "$root/dist/$name.zip" "$name")
   echo "dist/$name.zip"
 }
 

@@ -43,13 +43,17 @@ layout=(bin/pelvane.dll bin/pelvane.exe include/pelvane.h lib/pelvane.lib lib/li
         bindings/dotnet/Pelvane.cs bindings/python/pelvane/__init__.py bindings/python/pyproject.toml
         examples/c/quickstart.c examples/csharp/Quickstart.cs examples/python/quickstart.py
         docs/windows-guide.md docs/troubleshooting.md README.md LICENSE CHANGELOG.md)
-unpack() {  # arch: unpacks into $work/<arch>, which must not exist yet
-  mkdir "$work/$1" && unzip -q "dist/pelvane-$version-$1.zip" -d "$work/$1" || return 1
+# Each zip holds the one folder pelvane-<version>-<arch>; $work/<arch> is that folder.
+unpack() {  # arch
+  mkdir "$work/zip-$1" && unzip -q "dist/pelvane-$version-$1.zip" -d "$work/zip-$1" || return 1
+  [ "$(ls -A "$work/zip-$1")" = "pelvane-$version-$1" ] ||
+    { echo "the zip's top level is not the one folder pelvane-$version-$1:"; ls -A "$work/zip-$1"; return 1; }
+  ln -s "zip-$1/pelvane-$version-$1" "$work/$1"
   local f
   for f in "${layout[@]}"; do [ -f "$work/$1/$f" ] || { echo "missing $f"; return 1; }; done
 }
-step --quiet "win32 zip unpacks with the whole layout" unpack win32
-step --quiet "win64 zip unpacks with the whole layout" unpack win64
+step --quiet "win32 zip unpacks into pelvane-$version-win32/ with the whole layout" unpack win32
+step --quiet "win64 zip unpacks into pelvane-$version-win64/ with the whole layout" unpack win64
 
 # The 32-bit DLL imports only system DLLs and keeps its export table; both
 # import libraries make a caller ask pelvane.dll for the plain names.
