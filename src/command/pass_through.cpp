@@ -24,7 +24,8 @@ constexpr std::uint8_t kTarget = 0x01;
 constexpr std::int32_t kLongFormFrom = 252;
 constexpr std::uint8_t kLongFormMarker = 0xFF;
 constexpr std::int32_t kLongFormHeader = 5;
-// A normal answer needs two target bytes behind the status (d0).
+// An answer needs two target bytes behind the status (d0), whichever frame form
+// the controller used: fewer are reported as 03 86 FE with result 1.
 constexpr std::int32_t kShortestTargetAnswer = 2;
 
 }  // namespace
@@ -52,7 +53,7 @@ std::uint16_t passThrough(int port, const std::uint8_t* command, std::uint8_t* r
     return kResultFailed;
   }
   const std::int32_t d = answerDataCount(answer) - 1;
-  if (!answerIsExtended(answer) && d < kShortestTargetAnswer) {
+  if (d < kShortestTargetAnswer) {
     writeFailure(response, kCmdPassThrough, kLinkTimeout);
     return kResultFailed;
   }
