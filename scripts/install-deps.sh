@@ -7,7 +7,7 @@
 set -euo pipefail
 
 profile=${1:-all}
-native=(cmake ninja-build ccache g++ libgtest-dev libcli11-dev python3)
+native=(cmake ninja-build ccache g++ libgtest-dev libcli11-dev python3 pkgconf)
 extra=(clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64
        libnfc-bin libnfc-examples libnfc-dev wine wine64 wine32:i386
        llvm lld mono-mcs mono-runtime zip unzip)

@@ -21,7 +21,7 @@ known_limits=(
 )
 # The ctests that must be registered in build/native (more may be).
 required_ctests=(unit_tests integration_tests nfc_list cli cli_device cli_quickstart
-                 pelvane_tool_tests library_exports)
+                 pelvane_tool_tests library_exports install_cmake install_pkg-config)
 
 passed=0
 failed=0
