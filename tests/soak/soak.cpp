@@ -139,22 +139,25 @@ std::string describeCall(const CallRecord& c, const std::string& outcome) {
 void Soak::callProblem(const std::string& what) {
   problem(describeCall(current_, what));
   if (problems_ <= kProblemsShown && !replaying()) {
-    std::fprintf(stderr, "soak:   replay: %s\n", replayHint().c_str());
+    std::fprintf(stderr, "soak:   replay: %s\n", replayCommand(current_.number, pathBeforeCall_).c_str());
   }
 }
 
-std::string Soak::replayHint() const {
+std::string Soak::replayCommand(std::uint64_t call, std::uint32_t pathBefore) const {
   char b[96];
-  std::snprintf(b, sizeof b, " --seed %u --replay-call %" PRIu64 " --path %08x", options_.seed,
-                current_.number, pathBeforeCall_);
-  std::string hint = options_.program + b;
+  std::snprintf(b, sizeof b, " --seed %u --replay-call %" PRIu64, options_.seed, call);
+  std::string command = options_.program + b;
+  if (pathBefore != 0) {
+    std::snprintf(b, sizeof b, " --path %08x", pathBefore);
+    command += b;
+  }
   std::string stalled;
   for (std::uint64_t n : stalledFailures_) {
-    if (n >= current_.number) break;
+    if (n > call) break;
     stalled += (stalled.empty() ? "" : ",") + std::to_string(n);
   }
-  if (!stalled.empty()) hint += " --stalled " + stalled;
-  return hint;
+  if (!stalled.empty()) command += " --stalled " + stalled;
+  return command;
 }
 
 bool Soak::call(const std::string& kind, double boundMs, const Plan& plan, const std::function<Check()>& fn) {
@@ -370,14 +373,20 @@ int Soak::run() {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
   if (replaying()) {
     bench_->stop();
-    std::printf("\nreplay: %" PRIu64 " calls in %.1f s (%.1f s on the virtual clock), %" PRIu64 " problems\n",
-                calls_, wallSeconds, elapsedSeconds(), problems_);
+    std::printf("\nreplay: %" PRIu64 " calls in %.1f s (%.1f s on the virtual clock), path digest %08x, %" PRIu64
+                " problems\n",
+                calls_, wallSeconds, elapsedSeconds(), path_, problems_);
     return problems_ == 0 ? 0 : 1;
   }
+  // The replay of the whole run ends with the same digest when it took the same path.
+  const std::uint64_t loopCalls = calls_;
+  const std::uint32_t loopPath = path_;
   if (needsRecovery_) recover();
   if (portOpen()) closePort(Plan{});
   watchdog_.stop();
   bench_->stop();
+  std::printf("\nreplay of the run's calls: %s (the replay ends with path digest %08x)\n",
+              replayCommand(loopCalls, 0).c_str(), loopPath);
   summary(wallSeconds);
   return problems_ == 0 ? 0 : 1;
 }

@@ -120,7 +120,9 @@ class Soak {
   // A problem of the run, or (callProblem) of the call just made.
   void problem(const std::string& what);
   void callProblem(const std::string& what);
-  std::string replayHint() const;
+  // The command that replays the run up to `call`; pathBefore (not 0) is the
+  // digest of the calls before it.
+  std::string replayCommand(std::uint64_t call, std::uint32_t pathBefore) const;
   void showReplayedCall(const Check& check);
 
   Options options_;
