@@ -1,5 +1,6 @@
 // The calls the soak makes: each draws its arguments from the run's generator,
 // makes one host call under a plan of faults and checks the outcome (oracle.h).
+#include <algorithm>
 #include <cstring>
 
 #include "field.h"
@@ -269,10 +270,12 @@ void Soak::typeBSession() {
           }
           if (r != PELVANE_RW_OK) return wrong("RW_Transmit gave " + number(r));
           const std::size_t got = n > 0 && n <= PELVANE_APDU_RESPONSE_MAX ? static_cast<std::size_t>(n) : 0;
-          current_.got += ", answer " + hexOf(out, got, 64);
+          current_.got += ", answer " + pelvtest::toHex(out, got);
           const Bytes want = expectedApduAnswer(select, offset, le);
-          if (n != static_cast<std::int32_t>(want.size()) || std::memcmp(out, want.data(), want.size()) != 0) {
-            return wrong("APDU answer differs");
+          if (n != static_cast<std::int32_t>(want.size())) return wrong("the APDU answer's length differs");
+          const auto differs = std::mismatch(want.begin(), want.end(), out);
+          if (differs.first != want.end()) {
+            return wrong("the APDU answer differs from byte " + number(differs.first - want.begin()));
           }
           return success();
         })) {

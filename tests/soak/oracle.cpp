@@ -15,7 +15,6 @@ namespace {
 constexpr int kFelicaServiceIndex = 1;
 constexpr std::uint8_t kIcCode = 0x32;
 constexpr std::uint8_t kFirmwareVersion = 0x01;
-constexpr std::size_t kShownBytes = 64;
 
 }  // namespace
 
@@ -35,9 +34,7 @@ std::string responseText(const std::uint8_t* r) {
   std::size_t n = r[0];
   if (r[0] == 0xFF) n = static_cast<std::size_t>(r[1]) << 8 | r[2];  // the long form of 0x86
   n = std::min<std::size_t>(std::max<std::size_t>(n, 3), PELVANE_RESPONSE_MAX);
-  std::string s = hexOf(r, n, kShownBytes);
-  if (n > kShownBytes) s += " (" + std::to_string(n) + " bytes)";
-  return s;
+  return pelvtest::toHex(r, n);
 }
 
 bool isControllerStatus(std::uint8_t s) {
@@ -132,8 +129,10 @@ Check checkPassThrough(const Bytes& data, std::uint16_t result, const std::uint8
   }
   if (result == PELVANE_RESULT_DONE && r[0] != 0xFF && r[2] == 0x00) {
     if (n < 2) return wrong("success for a one-byte answer");
-    if (r[0] != n + 3 || r[1] != 0x86 || std::memcmp(r + 3, data.data(), n) != 0) {
-      return wrong("echo differs");
+    if (r[0] != n + 3 || r[1] != 0x86) return wrong("the echo's head differs");
+    const auto differs = std::mismatch(data.begin(), data.end(), r + 3);
+    if (differs.first != data.end()) {
+      return wrong("the echo differs from response byte " + std::to_string(3 + (differs.first - data.begin())));
     }
     return success();
   }

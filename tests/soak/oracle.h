@@ -37,8 +37,8 @@ Bytes typeAUid();
 constexpr std::uint16_t kFelicaService = 0x090F;  // read-only, 10 blocks, service number 1
 
 std::string hexOf(const std::uint8_t* p, std::size_t n, std::size_t most = 24);
-// The response a command left: its short or long form whole (up to 64 bytes
-// shown), or "untouched" when the call wrote nothing.
+// The response a command left: its short or long form whole, or "untouched"
+// when the call wrote nothing.
 std::string responseText(const std::uint8_t* r);
 
 bool isControllerStatus(std::uint8_t s);
