@@ -33,7 +33,7 @@ bool Controller::State::autoPollType(std::uint8_t type, Bytes* entry) {
     case 0x20:  // passive 106 kbit/s ISO/IEC 14443-4A: SEL_RES announces the protocol
       for (const Picc& card : typeACards()) {
         if (!(card.sak & kSelResIso14443_4) || isHalted(card.uid)) continue;
-        pollTypeA(1, card.uid, &found);
+        pollTypeA(1, cascadeUid(card.uid), &found);
         break;
       }
       break;

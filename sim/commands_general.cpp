@@ -26,15 +26,19 @@ Reply Controller::State::generalCommand(const Bytes& p) {
       return answer({0x03, 0x32, 0x01, 0x06, 0x07});
     case 0x04:
       return generalStatus();
-    case 0x06: {  // ReadRegister: address pairs
+    case 0x06: {  // ReadRegister: address pairs; each read of CIU_FIFOData takes a byte
       if (n < 3 || (n - 1) % 2 != 0) return errorFrame();
       Bytes a = {0x07};
-      for (std::size_t k = 1; k + 1 < n; k += 2) a.push_back(readRegister(u16(p[k], p[k + 1])));
+      for (std::size_t k = 1; k + 1 < n; k += 2) {
+        const std::uint16_t address = u16(p[k], p[k + 1]);
+        a.push_back(readRegister(address));
+        if (address == kFifoData && !fifo.empty()) fifo.pop_front();
+      }
       return answer(a);
     }
     case 0x08:  // WriteRegister: address and value triples
       if (n < 4 || (n - 1) % 3 != 0) return errorFrame();
-      for (std::size_t k = 1; k + 2 < n; k += 3) registers[u16(p[k], p[k + 1])] = p[k + 2];
+      for (std::size_t k = 1; k + 2 < n; k += 3) writeRegister(u16(p[k], p[k + 1]), p[k + 2]);
       return answer({0x09});
     case 0x0C:
       return answer({0x0D, p3, p7, 0x00});
@@ -47,8 +51,9 @@ Reply Controller::State::generalCommand(const Bytes& p) {
       if (n != 2 || p[1] >= sizeof kSerialSpeeds / sizeof kSerialSpeeds[0]) return errorFrame();
       pendingBaud = kSerialSpeeds[p[1]];
       return answer({0x11});
-    case 0x12:
+    case 0x12:  // SetParameters: the flags are kept (fAutomaticATR_RES rules target mode)
       if (n != 2) return errorFrame();
+      parameters = p[1];
       return answer({0x13});
     case 0x14:
       if (n < 2) return errorFrame();
@@ -67,12 +72,32 @@ Reply Controller::State::generalCommand(const Bytes& p) {
   }
 }
 
+// A register reads back what was written, except where the hardware changes it:
+// CIU_FIFOData gives the FIFO's next byte (00 when empty) and CIU_FIFOLevel its
+// count (PN532 data sheet, CIU FIFO registers); the modulation registers follow
+// each poll, CIU_Control's RxLastBits each raw exchange.
 std::uint8_t Controller::State::readRegister(std::uint16_t address) const {
+  if (address == kFifoData) return fifo.empty() ? 0x00 : fifo.front();
+  if (address == kFifoLevel) return u8(static_cast<unsigned>(fifo.size()));
   auto it = registers.find(address);
   if (it != registers.end()) return it->second;
   if (address == 0xFFB0) return p3;  // SFR P3
   if (address == 0xFFF7) return p7;  // SFR P7
   return 0x00;
+}
+
+// Writing CIU_FIFOData adds a byte to the FIFO (it holds 64); CIU_FIFOLevel's
+// bit 7 (FlushBuffer) empties it.
+void Controller::State::writeRegister(std::uint16_t address, std::uint8_t value) {
+  if (address == kFifoData) {
+    if (fifo.size() < 64) fifo.push_back(value);
+    return;
+  }
+  if (address == kFifoLevel) {
+    if (value & 0x80) fifo.clear();
+    return;
+  }
+  registers[address] = value;
 }
 
 Reply Controller::State::generalStatus() const {

@@ -28,7 +28,10 @@ Reply Controller::State::inListPassiveTarget(const Bytes& p) {
   listed.clear();
   targetMode = TargetMode::Idle;
   Bytes a = {0x4B, 0x00};
-  if (!field.present) return answer(a);
+  if (!field.present) {
+    if (brTy == 0x00) fillFifo({0x26});
+    return answer(a);
+  }
   if ((brTy == 0x01 || brTy == 0x02) && init.size() < 5) return errorFrame();
   std::vector<Polled> found;
   useModulation(brTy);
@@ -40,6 +43,21 @@ Reply Controller::State::inListPassiveTarget(const Bytes& p) {
     pollTypeB(maxTg, init.empty() ? 0x00 : init[0], &found);
   }
   // 0x04 Jewel: no such card is modelled.
+  // The FIFO keeps the request when nothing answered: after an empty Type A
+  // poll it still holds REQA 26, which nfcpy's pn53x.py sense_tta reads from
+  // CIU_FIFOData to tell "no card" from "a card that did not finish selection".
+  if (found.empty()) {
+    if (brTy == 0x00) fillFifo({0x26});
+    if (brTy == 0x03) fillFifo({0x05, init.empty() ? u8(0) : init[0], 0x00});
+    if (brTy == 0x01 || brTy == 0x02) {
+      Bytes polling = {0x06};
+      polling.insert(polling.end(), init.begin(), init.begin() + 5);
+      fillFifo(polling);
+    }
+  } else {
+    const Bytes& last = found.back().data;
+    fillFifo(brTy == 0x00 ? Bytes{last[2]} : Bytes(last.begin(), last.end()));  // Type A: the SAK
+  }
   for (Polled& f : found) {
     listed.push_back({f.kind, std::move(f.id), brTy, true, -1, {}});
     a.push_back(u8(static_cast<unsigned>(listed.size())));
@@ -81,7 +99,8 @@ Reply Controller::State::inDataExchange(const Bytes& p) {
       if (TypeBCard* c = findTypeB(tg->id)) ok = typeBApdu(*c, d, &a);
       break;
     case Kind::Peer:
-      if (field.present && field.peer) return peerExchange(*field.peer, d);
+      // Found by polling, the peer speaks DEP only once InATR has activated it.
+      if (tg->dep && field.present && field.peer) return peerExchange(*field.peer, d);
       break;
     case Kind::TypeA:
       break;  // answers polling only
@@ -135,14 +154,18 @@ Reply Controller::State::inSelect(const Bytes& p) {
   return answer({0x55, kStatusOk});
 }
 
+// InJumpForDEP 56 and InJumpForPSL 46 (PN532 user manual, 7.3.3 and 7.3.4) take
+// the same parameters, ActPass BR Next [PassiveInitiatorData] [NFCID3i] [Gi], and
+// answer alike; InJumpForPSL leaves the PSL to a later InPSL.
 Reply Controller::State::inJumpForDep(const Bytes& p) {
   if (p.size() < 4) return errorFrame();
-  if (p[2] > 0x02) return errorFrame();
+  if (p[1] > 0x01 || p[2] > 0x02) return errorFrame();
   rfOn = true;
   listed.clear();
   targetMode = TargetMode::Idle;
-  Bytes a = {0x57};
-  if (!activatePeer(&a)) return answer({0x57, kStatusTimeout});
+  const std::uint8_t code = u8(p[0] + 1u);
+  Bytes a = {code};
+  if (!activatePeer(&a)) return answer({code, kStatusTimeout});
   return answer(a);
 }
 

@@ -29,6 +29,12 @@ bool isTypeBRequest(const Bytes& d) { return d.size() == 3 && d[0] == 0x05; }
 
 }  // namespace
 
+// No card answered: status 01, and the FIFO still holds what was sent.
+Reply Controller::State::thruSilence(const Bytes& sent) {
+  fillFifo(sent);
+  return answer({0x43, kStatusTimeout});
+}
+
 void Controller::State::useModulation(std::uint8_t brTy) {
   // 106 kbit/s Type A, FeliCa 212 and 424 kbit/s, 106 kbit/s Type B; CRC on.
   static constexpr std::uint8_t kModes[4] = {0x80, 0x92, 0xA2, 0x83};
@@ -55,22 +61,41 @@ void Controller::State::fallBack(const Bytes& id) {
 }
 
 Reply Controller::State::inCommunicateThru(const Bytes& p) {
-  if (p.size() < 2) return errorFrame();
+  if (p.empty()) return errorFrame();
   rfOn = true;
+  // Without data the controller sends nothing and only listens (libnfc's
+  // pn53x_initiator_transceive_bits sends the command byte alone for zero bits;
+  // the CIU's Transceive with an empty FIFO just receives): no card here speaks
+  // unasked, so the wait ends in status 01.
+  if (p.size() == 1) return answer({0x43, kStatusTimeout});
   const Bytes d(p.begin() + 1, p.end());
   Bytes a = {0x43};
   const std::uint8_t framing = readRegister(kTxMode) & kFramingMask;
   // A REQB / WUPB reaches the Type B cards whatever the framing: command 0x25 of
   // the library sends one without choosing Type B first.
   if (framing == kFramingTypeB || isTypeBRequest(d)) {
-    if (!field.present || !typeBRequest(d, &a)) return answer({0x43, kStatusTimeout});
+    // The CRC_B: added and checked by the controller when TxCRCEn / RxCRCEn are
+    // set, else the host's own (a frame with a wrong one is not heard).
+    Bytes sent = d;
+    if (!(readRegister(kTxMode) & kCrcOn) && !isTypeBRequest(d)) {
+      if (!hasCrcB(sent)) return thruSilence(d);
+      sent.resize(sent.size() - 2);
+    }
+    if (!typeBFrame(sent, &a)) return thruSilence(d);
+    Bytes heard(a.begin() + 2, a.end());
+    if (!(readRegister(kRxMode) & kCrcOn)) {
+      appendCrcB(&heard);
+      a.resize(2);
+      a.insert(a.end(), heard.begin(), heard.end());
+    }
+    fillFifo(heard);
     return answer(a);
   }
   if (framing == kFramingFelica) {
-    // A frame L cmd IDm ... to the FeliCa card with that IDm.
-    for (FelicaCard& c : field.felica)
-      if (field.present && felicaCommand(c, d, &a)) return answer(a);
-    return answer({0x43, kStatusTimeout});
+    // FeliCa frames (length byte first) to the cards and the peer.
+    if (!felicaFrame(d, &a)) return thruSilence(d);
+    fillFifo(Bytes(a.begin() + 2, a.end()));
+    return answer(a);
   }
 
   const bool parityOff = readRegister(kManualRcv) & kParityOff;
@@ -84,7 +109,7 @@ Reply Controller::State::inCommunicateThru(const Bytes& p) {
   }
   if ((readRegister(kTxMode) & kCrcOn) && in.lastBits == 8) appendCrcA(&in.bytes);
   RfFrame heard;
-  if (!field.present || !typeAFrame(in, &heard)) return answer({0x43, kStatusTimeout});
+  if (!field.present || !typeAFrame(in, &heard)) return thruSilence(d);
   if (readRegister(kRxMode) & kCrcOn) {
     // The controller checks and strips the CRC; an answer without one is an error.
     if (heard.lastBits != 8 || !hasCrcA(heard.bytes)) return answer({0x43, kStatusCrcError});
@@ -92,6 +117,7 @@ Reply Controller::State::inCommunicateThru(const Bytes& p) {
   }
   if (parityOff) heard = packParityStream(heard);
   registers[kControl] = u8((readRegister(kControl) & ~kLastBits) | (heard.lastBits % 8));
+  fillFifo(heard.bytes);
   a.push_back(kStatusOk);
   a.insert(a.end(), heard.bytes.begin(), heard.bytes.end());
   return answer(a);

@@ -16,12 +16,17 @@ Reply Controller::State::run(const Bytes& p, std::uint64_t t) {
     case 0x44:
     case 0x52:
       return inDeselectOrRelease(p);
-    case 0x4A:
-      return inListPassiveTarget(p);
-    case 0x54:
-      return inSelect(p);
+    case 0x46:
     case 0x56:
       return inJumpForDep(p);
+    case 0x4A:
+      return inListPassiveTarget(p);
+    case 0x4E:
+      return inPsl(p);
+    case 0x50:
+      return inAtr(p);
+    case 0x54:
+      return inSelect(p);
     case 0x60:
       return inAutoPoll(p, t);
     case 0x86:
@@ -32,6 +37,14 @@ Reply Controller::State::run(const Bytes& p, std::uint64_t t) {
       return tgInitAsTarget(p, t);
     case 0x8E:
       return tgSetData(p);
+    case 0x88:
+      return tgGetInitiatorCommand();
+    case 0x90:
+      return tgResponseToInitiator(p);
+    case 0x92:
+      return tgSetGeneralBytes(p);
+    case 0x94:
+      return tgSetMetaData(p);
     default:
       return generalCommand(p);
   }

@@ -29,6 +29,10 @@ namespace pelvsim {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The UID as InListPassiveTarget's InitiatorData carries it: cascade tag 88
+// before the first three bytes of every cascade level but the last.
+Bytes cascadeUid(const Bytes& uid);
+
 // Controller status bytes (PN532 user manual, 7.1, error codes).
 constexpr std::uint8_t kStatusOk = 0x00;
 constexpr std::uint8_t kStatusTimeout = 0x01;
@@ -42,6 +46,10 @@ constexpr std::uint8_t kStatusMoreInformation = 0x40;
 constexpr std::size_t kLongestExchangeData = 262;
 
 constexpr std::uint8_t kTgInitAsTargetCode = 0x8C;
+
+// CIU registers that the hardware changes (PN532 data sheet, CIU register map).
+constexpr std::uint16_t kFifoData = 0x6339;
+constexpr std::uint16_t kFifoLevel = 0x633A;
 
 inline std::uint8_t u8(unsigned v) { return static_cast<std::uint8_t>(v & 0xFFu); }
 inline std::uint16_t u16(std::uint8_t hi, std::uint8_t lo) {
@@ -59,6 +67,7 @@ struct Target {
   bool selected = true;
   int authSector = -1;  // MIFARE Classic: the sector opened by the last authentication
   Bytes answerRest;     // the part of a long answer not yet given to the host
+  bool dep = false;     // a DEP peer activated by InATR, InJumpForDEP or InJumpForPSL
 };
 
 // A card that answered a poll: its identifier and the target data that
@@ -130,6 +139,12 @@ struct Controller::State {
   std::uint8_t p7 = 0x06;
   bool rfOn = false;
   bool poweredDown = false;
+  // SetParameters flags (PN532 user manual, 7.2.9); fAutomaticATR_RES (bit 2)
+  // and fAutomaticRATS (bit 4) set, as libnfc and the library's target mode use them.
+  std::uint8_t parameters = 0x14;
+  // CIU_FIFOData's contents (CIU_FIFOLevel counts them): what the controller
+  // last received from a card, or what it sent when nothing answered.
+  std::deque<std::uint8_t> fifo;
 
   // targets
   std::vector<Target> listed;  // Tg = index + 1
@@ -140,9 +155,27 @@ struct Controller::State {
     bool active = false;    // selected (Type A) or given ATTRIB (Type B); else ready
     bool fromHalt = false;  // woken from halt: an error sends it back there
     int level = 0;          // Type A: the cascade level being resolved while ready
+    int compatWritePage = -1;  // page card: the page of a COMPATIBILITY WRITE's first part
+    // Type B after ATTRIB (ISO/IEC 14443-4): the CID (-1: the card has no CID
+    // support), the reader's frame size FSD, the card's block number, the
+    // I-block chain being received, the answer (or its rest) still to send, the
+    // last block sent, and the S(WTX) requests still to come before the answer.
+    int cid = -1;
+    std::size_t fsd = 256;
+    int blockNumber = 1;
+    Bytes chainIn;
+    Bytes chainOut;
+    Bytes lastBlock;
+    int wtxLeft = 0;
   };
   std::map<Bytes, Awake> awake;
   TargetMode targetMode = TargetMode::Idle;
+  // As target, after the initiator's ATR_REQ: the ATR_RES is the host's to
+  // give (fAutomaticATR_RES clear), or the link runs frame by frame
+  // (TgGetInitiatorCommand / TgResponseToInitiator), or data by data.
+  enum class TargetLink { Dep, AtrPending, Raw } targetLink = TargetLink::Dep;
+  Bytes targetMeta;         // TgSetMetaData parts not yet completed by TgSetData
+  std::uint8_t initiatorPni = 0;  // the initiator's next DEP_REQ packet number
 
   // ---- line (line.cpp) ----
   void emit(const std::uint8_t* data, std::size_t n, std::uint64_t at);
@@ -163,6 +196,7 @@ struct Controller::State {
   // commands_general.cpp
   Reply generalCommand(const Bytes& p);
   std::uint8_t readRegister(std::uint16_t address) const;
+  void writeRegister(std::uint16_t address, std::uint8_t value);
   Reply generalStatus() const;
   Reply rfConfiguration(const Bytes& p);
   void fieldOff();
@@ -187,6 +221,7 @@ struct Controller::State {
   // communicate_thru.cpp: raw frames shaped by the CIU registers, to the cards
   // of the modulation that the last poll or the host's registers chose.
   Reply inCommunicateThru(const Bytes& p);
+  Reply thruSilence(const Bytes& sent);
   void useModulation(std::uint8_t brTy);  // CIU_TxMode / RxMode as a poll leaves them
   // A card that leaves the active state is no longer a usable target.
   void leaveActive(const Bytes& id);
@@ -202,6 +237,7 @@ struct Controller::State {
   // false when none answers. The first card that answers is heard.
   bool typeAFrame(const RfFrame& in, RfFrame* result);
   struct Picc {  // what the Type A state machine needs of a card
+    Kind kind;
     Bytes uid;
     std::array<std::uint8_t, 2> atqa;  // as sent, low byte first
     std::uint8_t sak;
@@ -213,11 +249,18 @@ struct Controller::State {
   TypeACard* findTypeA(const Bytes& id);
   void mifareCommand(MifareClassicCard& c, Target& tg, const Bytes& d, Bytes* a);
   static bool pageCommand(PageCard& c, const Bytes& d, Bytes* a);
+  // A frame to an active page card: false when it stays silent (it goes idle).
+  bool pageFrame(PageCard& c, Awake& st, const RfFrame& in, RfFrame* reply);
+  // The FIFO after a frame: what answered, or what was sent.
+  void fillFifo(const Bytes& bytes);
   // card_felica.cpp: `init` is the Polling request 00 SC1 SC2 RC TSN.
   void pollFelica(std::size_t maxTg, std::uint8_t brTy, const Bytes& init,
                   std::vector<Polled>* found) const;
   FelicaCard* findFelica(const Bytes& id);
   static bool felicaCommand(FelicaCard& c, const Bytes& d, Bytes* a);
+  // A FeliCa frame (with its length byte) to every FeliCa card and the peer;
+  // appends status 00 and the first answer; false when none answers.
+  bool felicaFrame(const Bytes& d, Bytes* a);
   // card_type_b.cpp
   // REQB then ATTRIB: an active card does not answer, the cards found become active.
   void pollTypeB(std::size_t maxTg, std::uint8_t afi, std::vector<Polled>* found);
@@ -226,10 +269,25 @@ struct Controller::State {
   // REQB / WUPB, ATTRIB or HLTB: appends status 00 and the answer of the first
   // card that answers; false when none does.
   bool typeBRequest(const Bytes& d, Bytes* a);
-  static bool typeBApdu(TypeBCard& c, const Bytes& d, Bytes* a);
+  // Any Type B frame (without CRC_B): the requests above, then ISO/IEC 14443-4
+  // blocks to the active cards; false when none answers.
+  bool typeBFrame(const Bytes& d, Bytes* a);
+  bool isoDepBlock(TypeBCard& c, Awake& st, const Bytes& d, Bytes* reply);
+  static void startIsoDep(Awake& st, const TypeBCard& c, unsigned cid, std::size_t fsd);
+  bool typeBApdu(TypeBCard& c, const Bytes& d, Bytes* a);
   // peer.cpp
   Reply peerExchange(DepPeer& peer, const Bytes& d);
   bool activatePeer(Bytes* a);
+  // InATR, InPSL, InJumpForPSL (peer.cpp)
+  Reply inAtr(const Bytes& p);
+  Reply inPsl(const Bytes& p);
+  void appendAtrRes(const DepPeer& peer, Bytes* a) const;
+  // commands_target.cpp: the frame-by-frame and chained target commands
+  Reply tgGetInitiatorCommand();
+  Reply tgResponseToInitiator(const Bytes& p);
+  Reply tgSetGeneralBytes(const Bytes& p);
+  Reply tgSetMetaData(const Bytes& p);
+  Initiator* activeInitiator();
 };
 
 }  // namespace pelvsim

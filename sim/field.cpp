@@ -1,6 +1,8 @@
 // Factory contents of the simulated cards.
 #include "field.h"
 
+#include <algorithm>
+
 namespace pelvsim {
 
 namespace {
@@ -62,6 +64,19 @@ FelicaCard FelicaCard::lite(std::uint8_t serial) {
   c.systemCode = 0x88B4;
   c.answers424 = false;
   c.services.push_back(makeService(0x0009, true, 14, 0, serial));
+  // System blocks (FeliCa Lite user's manual, 2.3): ID = IDd (the IDm) and DFC
+  // 00 00, D_ID = IDm and PMm, SER_C the service code, SYS_C the system code,
+  // MC FF FF FF 00: every user block and the system blocks writable.
+  c.isLite = true;
+  std::copy(c.idm.begin(), c.idm.end(), c.liteSystem[2].begin());
+  std::copy(c.idm.begin(), c.idm.end(), c.liteSystem[3].begin());
+  std::copy(c.pmm.begin(), c.pmm.end(), c.liteSystem[3].begin() + 8);
+  c.liteSystem[4][0] = 0x0B;
+  c.liteSystem[5][0] = 0x88;
+  c.liteSystem[5][1] = 0xB4;
+  c.liteSystem[8][0] = 0xFF;
+  c.liteSystem[8][1] = 0xFF;
+  c.liteSystem[8][2] = 0xFF;
   return c;
 }
 

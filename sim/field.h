@@ -48,6 +48,12 @@ struct FelicaCard {
   std::uint8_t timeSlot = 0;   // answers a Polling whose time slot number is >= this
   bool answers424 = true;      // also answers polling at 424 kbit/s
   std::vector<FelicaService> services;
+  // A FeliCa Lite card (RC-S965) also holds block 14 (REG) and the system blocks
+  // 0x80 to 0x88, reached through its one service (card_felica.cpp gives their
+  // rules); a Lite card answers only Polling, Read and Write Without Encryption.
+  bool isLite = false;
+  Block liteReg{};
+  std::array<Block, 9> liteSystem{};  // RC, MAC, ID, D_ID, SER_C, SYS_C, CKV, CK, MC
 
   // A FeliCa Standard card: IDm 01 2E 4C 10 00 00 00 <serial>, system code 0003,
   // services 0009 (read/write, 16 blocks), 090F (read-only, 10 blocks), 1809
@@ -56,7 +62,9 @@ struct FelicaCard {
   static FelicaCard standard(std::uint8_t serial = 1);
   // A FeliCa Lite card: IDm 01 2E 5C 10 00 00 00 <serial>, system code 88B4,
   // 212 kbit/s only, one service 0009 (read/write, readable as 000B) with 14
-  // blocks, filled as above.
+  // user blocks filled as above; REG zeros; ID holds the IDm and DFC 00 00,
+  // D_ID the IDm and PMm, SER_C 0B 00, SYS_C 88 B4, CKV and CK zeros, MC FF FF
+  // FF 00 (every block writable).
   static FelicaCard lite(std::uint8_t serial = 1);
 
   // A FeliCa card formatted as an NFC Forum Type 3 Tag: IDm 01 2E 6C 10 00 00 00
@@ -127,11 +135,16 @@ struct MifareClassicCard {
 //                         status 00 when the identifier is the UID, else 0x14
 //   READ 30 p (p < 16):   pages p..p+3, wrapping at 16
 //   WRITE A2 p data(4):   p 2..15 (page 2: only its lock bytes 2-3, ORed)
-// A READ or WRITE outside those pages gets status 0x01 (the card does not answer).
+// A READ or WRITE outside those pages, or a WRITE to a page its lock bits
+// lock, gets status 0x01 (the card does not answer). Raw frames through
+// InCommunicateThru reach the card's own command set (card_type_a.cpp).
 struct PageCard {
   std::array<std::uint8_t, 7> uid{};
   std::array<std::array<std::uint8_t, 4>, 16> pages{};
   bool oneTimePage3 = true;
+  // The answer to GET_VERSION (60), 8 bytes, for a card that has the command;
+  // empty (the factory card, a MIFARE Ultralight) stays silent and goes idle.
+  std::vector<std::uint8_t> version;
 
   // UID 04 <serial> 5A 6B 7C 8D 9E; page p >= 4 holds bytes 4p .. 4p+3 (mod 256);
   // page 3 is 00 00 00 00, lock bytes 00 00.
@@ -158,7 +171,13 @@ struct TypeBCard {
   std::array<std::uint8_t, 4> applicationData{0x00, 0x00, 0x00, 0x00};
   std::array<std::uint8_t, 3> protocolInfo{0x00, 0x81, 0x71};
   std::uint8_t afi = 0x00;
+  // ATTRIB_RES: MBLI in the high nibble of the first byte, then any higher-layer
+  // answer; the low nibble is the CID that ATTRIB gave when protocolInfo's
+  // FO bit 0 says the card supports CID, else 0.
   std::vector<std::uint8_t> attribRes{0x00};
+  // S(WTX) requests the card sends before each answer to an I-block
+  // (ISO/IEC 14443-4 blocks through InCommunicateThru).
+  std::uint8_t wtxRequests = 0;
   ApduResponder responder;
   std::vector<std::vector<std::uint8_t>> apdus;
 
@@ -188,6 +207,13 @@ struct DepPeer {
   enum class Stop { Timeout, Silence };
 
   std::array<std::uint8_t, 10> nfcid3{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA};
+  // As a passive target it also answers polling: at 106 kbit/s Type A with
+  // SENS_RES 00 04, this random NFCID1 and SEL_RES 40; at 212 and 424 kbit/s
+  // FeliCa Polling (any system code) with this NFCID2 and PMm. InATR then
+  // activates it; InJumpForDEP does both at once.
+  std::array<std::uint8_t, 4> nfcid1{0x08, 0x3A, 0x5B, 0x7C};
+  std::array<std::uint8_t, 8> nfcid2{0x01, 0xFE, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6};
+  std::array<std::uint8_t, 8> pmm{0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7};
   // After this many segment answers, segment requests get controller status 0x01
   // (Stop::Timeout) or no answer frame at all after the ACK (Stop::Silence).
   // Negative: never stop.

@@ -1,5 +1,8 @@
-// The DEP peer that InJumpForDEP activates and that answers InDataExchange:
-// segment requests and echoes.
+// The DEP peer that InJumpForDEP / InJumpForPSL activate, or InATR after a poll
+// found it, and that answers InDataExchange: segment requests and echoes; InPSL
+// changes its speed.
+#include <algorithm>
+
 #include "controller_state.h"
 
 namespace pelvsim {
@@ -8,11 +11,42 @@ namespace pelvsim {
 // NFCID3t, DIDt BSt BRt TO PPt) and lists it; false when no peer answers.
 bool Controller::State::activatePeer(Bytes* a) {
   if (!field.present || !field.peer) return false;
-  listed.push_back({Kind::Peer, Bytes(field.peer->nfcid3.begin(), field.peer->nfcid3.end()), 0x40, true, -1, {}});
+  listed.push_back({Kind::Peer, Bytes(field.peer->nfcid3.begin(), field.peer->nfcid3.end()), 0x40, true, -1, {}, true});
   a->insert(a->end(), {kStatusOk, 0x01});
-  a->insert(a->end(), field.peer->nfcid3.begin(), field.peer->nfcid3.end());
-  a->insert(a->end(), {0x00, 0x00, 0x00, 0x0E, 0x30});  // DIDt BSt BRt TO PPt
+  appendAtrRes(*field.peer, a);
   return true;
+}
+
+void Controller::State::appendAtrRes(const DepPeer& peer, Bytes* a) const {
+  a->insert(a->end(), peer.nfcid3.begin(), peer.nfcid3.end());
+  a->insert(a->end(), {0x00, 0x00, 0x00, 0x0E, 0x30});  // DIDt BSt BRt TO PPt
+}
+
+// InATR (PN532 user manual, 7.3.6): 50 Tg Next [NFCID3i(10)] [Gi(<= 48)] sends
+// ATR_REQ to a target that InListPassiveTarget found; a DEP peer answers
+// 51 00 NFCID3t DIDt BSt BRt TO PPt, a card that has no DEP never answers (01).
+Reply Controller::State::inAtr(const Bytes& p) {
+  if (p.size() < 3 || (p[2] & ~0x03u) != 0) return errorFrame();
+  const std::size_t nfcid3 = (p[2] & 0x01) ? 10 : 0;
+  const std::size_t gi = p.size() - 3 - std::min(nfcid3, p.size() - 3);
+  if (p.size() < 3 + nfcid3 || ((p[2] & 0x02) ? (gi == 0 || gi > 48) : gi != 0)) return errorFrame();
+  Target* tg = target(p[1]);
+  if (!tg) return answer({0x51, kStatusWrongContext});
+  if (tg->kind != Kind::Peer || !field.present || !field.peer) return answer({0x51, kStatusTimeout});
+  tg->dep = true;
+  Bytes a = {0x51, kStatusOk};
+  appendAtrRes(*field.peer, &a);
+  return answer(a);
+}
+
+// InPSL (PN532 user manual, 7.3.7): 4E Tg BRit BRti, each 0 (106), 1 (212) or
+// 2 (424 kbit/s), to a target in DEP; the peer takes any of them.
+Reply Controller::State::inPsl(const Bytes& p) {
+  if (p.size() != 4 || p[2] > 0x02 || p[3] > 0x02) return errorFrame();
+  Target* tg = target(p[1]);
+  if (!tg || !tg->dep) return answer({0x4F, kStatusWrongContext});
+  if (!field.present || !field.peer) return answer({0x4F, kStatusTimeout});
+  return answer({0x4F, kStatusOk});
 }
 
 Reply Controller::State::peerExchange(DepPeer& peer, const Bytes& d) {

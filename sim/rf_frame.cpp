@@ -37,6 +37,33 @@ bool hasCrcA(const std::vector<std::uint8_t>& bytes) {
   return bytes[bytes.size() - 2] == (c & 0xFFu) && bytes.back() == (c >> 8);
 }
 
+namespace {
+
+std::uint16_t crcB(const std::uint8_t* data, std::size_t n) {
+  std::uint32_t w = 0xFFFF;
+  for (std::size_t k = 0; k < n; ++k) {
+    std::uint32_t b = data[k];
+    b ^= w & 0xFFu;
+    b = (b ^ (b << 4)) & 0xFFu;
+    w = (w >> 8) ^ (b << 8) ^ (b << 3) ^ (b >> 4);
+  }
+  return static_cast<std::uint16_t>(~w & 0xFFFFu);
+}
+
+}  // namespace
+
+void appendCrcB(std::vector<std::uint8_t>* bytes) {
+  const std::uint16_t c = crcB(bytes->data(), bytes->size());
+  bytes->push_back(static_cast<std::uint8_t>(c & 0xFFu));
+  bytes->push_back(static_cast<std::uint8_t>(c >> 8));
+}
+
+bool hasCrcB(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.size() < 3) return false;
+  const std::uint16_t c = crcB(bytes.data(), bytes.size() - 2);
+  return bytes[bytes.size() - 2] == (c & 0xFFu) && bytes.back() == (c >> 8);
+}
+
 bool unpackParityStream(const std::vector<std::uint8_t>& stream, unsigned lastBits, RfFrame* out) {
   out->bytes.clear();
   out->lastBits = 8;

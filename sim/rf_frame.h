@@ -24,6 +24,10 @@ void appendCrcA(std::vector<std::uint8_t>* bytes);
 // True when the last two bytes are the CRC_A of those before them.
 bool hasCrcA(const std::vector<std::uint8_t>& bytes);
 
+// CRC_B (ISO/IEC 14443-3, annex B: preset FFFF, sent inverted), low byte first.
+void appendCrcB(std::vector<std::uint8_t>* bytes);
+bool hasCrcB(const std::vector<std::uint8_t>& bytes);
+
 // With parity generation off (CIU_ManualRCV ParityDisable), the host's bytes are
 // the bit stream itself: every data byte followed by its odd parity bit. A 7-bit
 // stream is a short frame, which has no parity. Returns false on a parity error
