@@ -79,6 +79,13 @@ Reply Controller::State::generalCommand(const Bytes& p) {
 std::uint8_t Controller::State::readRegister(std::uint16_t address) const {
   if (address == kFifoData) return fifo.empty() ? 0x00 : fifo.front();
   if (address == kFifoLevel) return u8(static_cast<unsigned>(fifo.size()));
+  // CIU_TxControl's Tx1RFEn / Tx2RFEn show whether the field is on, as nfcpy's
+  // pn53x.py sense_ttf reads them before it switches the field on itself.
+  if (address == kTxControl) {
+    auto stored = registers.find(address);
+    const std::uint8_t v = stored == registers.end() ? 0x80 : stored->second;
+    return u8((v & ~kTxRfEnable) | (rfOn ? kTxRfEnable : 0u));
+  }
   auto it = registers.find(address);
   if (it != registers.end()) return it->second;
   if (address == 0xFFB0) return p3;  // SFR P3
@@ -87,7 +94,7 @@ std::uint8_t Controller::State::readRegister(std::uint16_t address) const {
 }
 
 // Writing CIU_FIFOData adds a byte to the FIFO (it holds 64); CIU_FIFOLevel's
-// bit 7 (FlushBuffer) empties it.
+// bit 7 (FlushBuffer) empties it; CIU_TxControl's RF enable bits switch the field.
 void Controller::State::writeRegister(std::uint16_t address, std::uint8_t value) {
   if (address == kFifoData) {
     if (fifo.size() < 64) fifo.push_back(value);
@@ -96,6 +103,13 @@ void Controller::State::writeRegister(std::uint16_t address, std::uint8_t value)
   if (address == kFifoLevel) {
     if (value & 0x80) fifo.clear();
     return;
+  }
+  if (address == kTxControl) {  // the antenna drivers switch the field
+    if (value & kTxRfEnable) {
+      rfOn = true;
+    } else if (rfOn) {
+      fieldOff();
+    }
   }
   registers[address] = value;
 }

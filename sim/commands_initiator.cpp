@@ -24,6 +24,13 @@ Reply Controller::State::inListPassiveTarget(const Bytes& p) {
   const std::uint8_t brTy = p[2];
   if (maxTg == 0 || maxTg > 2 || brTy > 0x04) return errorFrame();
   const Bytes init(p.begin() + 3, p.end());
+  // InitiatorData (PN532 user manual, 7.3.5): FeliCa needs its Polling request
+  // (5 bytes); Type B its AFI, optionally followed by the polling method 00
+  // (time slots) or 01 (probabilistic), as libnfc's prepare_initiator_data
+  // gives it ("\x00").
+  if ((brTy == 0x01 || brTy == 0x02) && init.size() < 5) return errorFrame();
+  if (brTy == 0x03 && (init.empty() || init.size() > 2 || (init.size() == 2 && init[1] > 0x01)))
+    return errorFrame();
   rfOn = true;
   listed.clear();
   targetMode = TargetMode::Idle;
@@ -32,7 +39,6 @@ Reply Controller::State::inListPassiveTarget(const Bytes& p) {
     if (brTy == 0x00) fillFifo({0x26});
     return answer(a);
   }
-  if ((brTy == 0x01 || brTy == 0x02) && init.size() < 5) return errorFrame();
   std::vector<Polled> found;
   useModulation(brTy);
   if (brTy == 0x00) {
@@ -40,7 +46,7 @@ Reply Controller::State::inListPassiveTarget(const Bytes& p) {
   } else if (brTy == 0x01 || brTy == 0x02) {
     pollFelica(maxTg, brTy, init, &found);
   } else if (brTy == 0x03) {
-    pollTypeB(maxTg, init.empty() ? 0x00 : init[0], &found);
+    pollTypeB(maxTg, init[0], &found);
   }
   // 0x04 Jewel: no such card is modelled.
   // The FIFO keeps the request when nothing answered: after an empty Type A
@@ -48,7 +54,7 @@ Reply Controller::State::inListPassiveTarget(const Bytes& p) {
   // CIU_FIFOData to tell "no card" from "a card that did not finish selection".
   if (found.empty()) {
     if (brTy == 0x00) fillFifo({0x26});
-    if (brTy == 0x03) fillFifo({0x05, init.empty() ? u8(0) : init[0], 0x00});
+    if (brTy == 0x03) fillFifo({0x05, init[0], 0x00});
     if (brTy == 0x01 || brTy == 0x02) {
       Bytes polling = {0x06};
       polling.insert(polling.end(), init.begin(), init.begin() + 5);

@@ -77,7 +77,7 @@ Reply Controller::State::inCommunicateThru(const Bytes& p) {
     // The CRC_B: added and checked by the controller when TxCRCEn / RxCRCEn are
     // set, else the host's own (a frame with a wrong one is not heard).
     Bytes sent = d;
-    if (!(readRegister(kTxMode) & kCrcOn) && !isTypeBRequest(d)) {
+    if (framing == kFramingTypeB && !(readRegister(kTxMode) & kCrcOn)) {
       if (!hasCrcB(sent)) return thruSilence(d);
       sent.resize(sent.size() - 2);
     }

@@ -50,6 +50,8 @@ constexpr std::uint8_t kTgInitAsTargetCode = 0x8C;
 // CIU registers that the hardware changes (PN532 data sheet, CIU register map).
 constexpr std::uint16_t kFifoData = 0x6339;
 constexpr std::uint16_t kFifoLevel = 0x633A;
+constexpr std::uint16_t kTxControl = 0x6304;
+constexpr std::uint8_t kTxRfEnable = 0x03;  // Tx1RFEn, Tx2RFEn
 
 inline std::uint8_t u8(unsigned v) { return static_cast<std::uint8_t>(v & 0xFFu); }
 inline std::uint16_t u16(std::uint8_t hi, std::uint8_t lo) {

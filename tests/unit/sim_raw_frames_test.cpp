@@ -71,7 +71,11 @@ TEST(SimRawFrames, TypeBIsoDepBlocksAfterAttrib) {
   h.c.field().typeB.push_back(pelvsim::TypeBCard::make());
   const std::string atqb = "50 1B 01 2C 3D 00 00 00 00 00 81 71";
   expectWire(h, {
+      {"4A 01 03", ""},                                         // InitiatorData: the AFI is needed
+      {"4A 01 03 00 02", ""},                                   // polling method 00 or 01
+      {"06 63 04", "07 80"},                                    // CIU_TxControl: the field is off
       {"4A 01 03 00", ("4B 01 01 " + atqb + " 01 00").c_str()},  // ATTRIB_RES: CID 0
+      {"06 63 04", "07 83"},
       {"42 02 00 A4 04 00 02 3F 00", "43 00 02 90 00"},          // I(0) SELECT -> I(0)
       {"42 03 00 B0 00 10 01", "43 00 03 73 90 00"},            // I(1) READ BINARY
       {"42 A3", "43 00 03 73 90 00"},                           // R(ACK) of its number: again
