@@ -26,6 +26,8 @@ constexpr std::size_t kLongestGt = 47;
 constexpr std::size_t kLongestTk = 48;
 
 constexpr std::uint8_t kAutomaticAtrRes = 0x04;  // SetParameters bit 2 (7.2.9)
+constexpr std::size_t kLongestDepFrame = 255;
+constexpr std::uint8_t kPfbMoreInformation = 0x10;
 
 bool wellFormedInitAsTarget(const Bytes& p) {
   if (p.size() < kGtLengthAt + 2) return false;
@@ -126,8 +128,18 @@ Reply Controller::State::tgGetInitiatorCommand() {
     f.push_back(0x06);  // DEP_REQ, information PDU
     f.push_back(u8((did ? 0x04u : 0x00u) | (initiatorPni & 0x03u)));
     if (did) f.push_back(did);
-    f.insert(f.end(), ini->toSend.front().begin(), ini->toSend.front().end());
-    ini->toSend.pop_front();
+    // A frame holds at most 255 bytes with its length byte (ISO/IEC 18092,
+    // 12.6.1): a longer payload goes in parts flagged MI (PFB bit 4).
+    Bytes& next = ini->toSend.front();
+    const std::size_t room = kLongestDepFrame - f.size();
+    if (next.size() > room) {
+      f[3] = u8(f[3] | kPfbMoreInformation);
+      f.insert(f.end(), next.begin(), next.begin() + static_cast<std::ptrdiff_t>(room));
+      next.erase(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(room));
+    } else {
+      f.insert(f.end(), next.begin(), next.end());
+      ini->toSend.pop_front();
+    }
     initiatorPni = u8(initiatorPni + 1u);
   }
   f[0] = u8(static_cast<unsigned>(f.size()));
@@ -149,7 +161,7 @@ Reply Controller::State::tgResponseToInitiator(const Bytes& p) {
   const std::uint8_t cmd = framed ? f[2] : 0xFF;
   if (targetLink == TargetLink::AtrPending) {
     if (cmd == 0x01) targetLink = TargetLink::Raw;  // anything else: the initiator still waits
-  } else if (cmd == 0x07 && f.size() >= 4) {
+  } else if (cmd == 0x07 && f.size() >= 4 && (f[3] & 0xE0) == 0) {  // an information PDU
     const std::size_t head = (f[3] & 0x04) ? 5 : 4;  // DID present
     if (f.size() >= head) ini->received.emplace_back(f.begin() + static_cast<std::ptrdiff_t>(head), f.end());
   } else if (cmd == 0x0B || cmd == 0x09) {

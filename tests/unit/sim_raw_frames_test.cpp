@@ -204,6 +204,12 @@ TEST(SimRawFrames, TargetAnswersTheAtrReqItselfOrFrameByFrame) {
       {"92", "93 27"},
   });
   EXPECT_BYTES(hex("01 02 03"), h.c.field().initiator->received.back());
+
+  // A payload longer than one frame comes in parts flagged MI (PFB 10).
+  h.c.field().initiator->toSend.push_back(Bytes(300, 0x5A));
+  expectWire(h, {{kInitAsTarget, kActivated}, {"90 12 D5 01 AA 99 88 77 66 55 44 33 22 11 00 00 00 0E 30", "91 00"}});
+  EXPECT_BYTES(cat(hex("89 00 FF D4 06 10"), Bytes(251, 0x5A)), h.ask(hex("88")));
+  EXPECT_BYTES(cat(hex("89 00 35 D4 06 01"), Bytes(49, 0x5A)), h.ask(hex("88")));
 }
 
 }  // namespace
