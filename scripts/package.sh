@@ -4,8 +4,9 @@
 #   dist/pelvane-<version>-win64.zip   the 64-bit pelvane.dll, for 64-bit processes
 # <version> is the project version in CMakeLists.txt. Each zip holds one folder,
 # pelvane-<version>-<arch>/, and in it
-#   bin/pelvane.dll, bin/pelvane.exe; include/pelvane.h;
+#   bin/pelvane.dll, bin/pelvane.exe; include/pelvane.h, include/pelvane.hpp;
 #   lib/pelvane.lib (Visual C++), lib/libpelvane.dll.a (MinGW), lib/pelvane.def;
+#   lib/cmake/Pelvane (find_package), lib/pkgconfig/pelvane.pc;
 #   bindings/dotnet, bindings/python; examples/; docs/; README.md, LICENSE, CHANGELOG.md.
 # Needs MinGW-w64 and llvm-dlltool (scripts/install-deps.sh all).
 set -euo pipefail
@@ -16,6 +17,18 @@ version=$(sed -n 's/^project(pelvane VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' 
 [ -n "$version" ] || { echo "package.sh: no X.Y.Z project version in CMakeLists.txt" >&2; exit 1; }
 dlltool=$(command -v llvm-dlltool || command -v llvm-dlltool-14 || true)
 [ -n "$dlltool" ] || { echo "package.sh: llvm-dlltool is missing (apt-get install llvm)" >&2; exit 1; }
+
+# stage_development build stage: include/pelvane.hpp, lib/cmake/Pelvane and
+# lib/pkgconfig/pelvane.pc, taken from `cmake --install` of the MinGW build, so
+# that the zip is the same CMake package as an install tree.
+stage_development() {
+  local tree
+  tree=$(mktemp -d)
+  cmake --install "$1" --prefix "$tree" --component Development >/dev/null
+  cp "$tree/include/pelvane.hpp" "$2/include/"
+  cp -r "$tree/lib/cmake" "$tree/lib/pkgconfig" "$2/lib/"
+  rm -rf "$tree"
+}
 
 # arch: the build folder, toolchain, MinGW triple, llvm-dlltool machine and export list.
 package() {
@@ -42,6 +55,8 @@ package() {
     sed -n '/^LIBRARY/,$p' "${exports:-include/pelvane-x64.def}" | sed -e 's/ *=.*//' -e '/_DllMain@12/d'
   } >"$stage/lib/pelvane.def"
   "$dlltool" -m "$machine" ${exports:+-k} -d "$stage/lib/pelvane.def" -l "$stage/lib/pelvane.lib"
+
+  stage_development "$build" "$stage"
 
   cp -r bindings/dotnet bindings/python "$stage/bindings/"
   find "$stage/bindings" \( -name __pycache__ -o -name '*.egg-info' -o -name build \) -prune -exec rm -rf {} +

@@ -8,7 +8,9 @@
 # same way; compiles the C# binding and example with mcs and runs the binding's
 # table with mono against libpelvane.so and pelvane-sim; installs the Python
 # binding with pip offline and runs its table and the example; reads the DLL's
-# version resource with GetFileVersionInfoA. 32-bit programs run only where the
+# version resource with GetFileVersionInfoA; checks pelvane.hpp as Visual C++
+# compiles it and builds the C++ quick-start with the zip's CMake package and
+# pelvane.pc, then runs it (tests/package/cpp.sh). 32-bit programs run only where the
 # machine executes them (the probe below); the 64-bit package runs under wine64.
 # Prints "N passed, N failed".
 set -uo pipefail
@@ -117,6 +119,11 @@ else
   skip_32bit 1 "$work/probe.log"
   echo "NOTE: the win32 callers were built and checked by their import tables, the win64 ones ran."
 fi
+
+# ---- C++ and CMake from the unpacked zips (tests/package/cpp.sh) ----
+# shellcheck source=cpp.sh
+source "$here/cpp.sh"
+cpp_steps
 
 # ---- bindings on Linux, against libpelvane.so and a simulated reader ----
 start_line 11 "$sim" --cards felica,typeB || finish
