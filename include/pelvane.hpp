@@ -294,11 +294,13 @@ struct Response {
   Bytes data;
 
   // None when the result is 0 and STATUS 00; otherwise STATUS when it is not 00
-  // (statusCategory), else the result (resultCategory).
+  // (statusCategory), else the result (resultCategory). A result of 0 without a
+  // response is never given by the library; it counts as std::errc::bad_message.
   std::error_code error() const {
     if (!sent) return std::make_error_code(std::errc::invalid_argument);
     if (written && status != PELVANE_STATUS_OK) return {status, statusCategory()};
     if (result != PELVANE_RESULT_DONE) return {result, resultCategory()};
+    if (!written) return std::make_error_code(std::errc::bad_message);
     return {};
   }
 };

@@ -156,6 +156,13 @@ TEST_F(CppHeader, TypedHelpersSendTheDocumentedPacketsAndReportOutcomes) {
       {"an APDU passed through to the Type B card", nullptr,
        [](pelvane::Reader& r) { return describe(r.passThrough(hex("00 A4 04 00 00"))); },
        "07 86 00 A4 04 00 00", "ok 90 00"},
+      {"an answer of 252 bytes or more is read from the long form", nullptr,
+       [](pelvane::Reader& r) {
+         auto a = r.passThrough(hex("00 B0 00 00 00"));  // READ BINARY, Le 256
+         if (!a || a->size() < 2) return describe(a.error()) + " " + std::to_string(a->size()) + " bytes";
+         return std::to_string(a->size()) + " bytes, ending " + toHex(Bytes(a->end() - 2, a->end()));
+       },
+       "07 86 00 B0 00 00 00", "258 bytes, ending 90 00"},
       {"a packet with a wrong LEN gets the library's answer", nullptr,
        [](pelvane::Reader& r) {
          auto a = r.command({0x03, 0x10, 0x10});
