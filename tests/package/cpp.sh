@@ -68,6 +68,19 @@ cpp_run() {
   done
 }
 
+# cpp_cmake_msvc arch clang-target: a Visual C++ project (clang-cl, lld-link)
+# configured against the zip links lib/pelvane.lib and copies bin/pelvane.dll
+# beside the program. Without Microsoft's libraries nothing can be linked here,
+# so the build's own commands are read instead of run.
+cpp_cmake_msvc() {
+  local dir=$work/$1 build=$work/cpp-msvc-$1
+  cmake -S "$dir/examples/cpp" -B "$build" -G Ninja -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_CXX_COMPILER="$clang_cl" \
+    -DCMAKE_CXX_COMPILER_TARGET="$2" -DCMAKE_LINKER=lld-link -DCMAKE_TRY_COMPILE_TARGET_TYPE=STATIC_LIBRARY \
+    -DCMAKE_PREFIX_PATH="$dir" || return 1
+  ninja -C "$build" -t commands quickstart >"$work/msvc-commands.txt" || return 1
+  output_has "$work/msvc-commands.txt" "$dir/lib/pelvane.lib" "copy_if_different $dir/bin/pelvane.dll"
+}
+
 # The version file refuses the package of the other width.
 cpp_width_refused() {
   cd "$work/win32" || return 1
@@ -88,6 +101,10 @@ cpp_steps() {
     cpp_build_mingw win32 i686-w64-mingw32
   step --quiet "win64: examples/cpp builds with MinGW from the zip (find_package; pkg-config)" \
     cpp_build_mingw win64 x86_64-w64-mingw32
+  step --quiet "win32: a Visual C++ CMake project links lib/pelvane.lib and copies pelvane.dll" \
+    cpp_cmake_msvc win32 i686-pc-windows-msvc
+  step --quiet "win64: a Visual C++ CMake project links lib/pelvane.lib and copies pelvane.dll" \
+    cpp_cmake_msvc win64 x86_64-pc-windows-msvc
   step --quiet "a 64-bit project does not accept the win32 CMake package" cpp_width_refused
   step --quiet "win64: the C++ quick-start runs under wine64 against the simulated reader" cpp_run win64 "$wine64"
   if runs_32bit "$work/probe.exe"; then
