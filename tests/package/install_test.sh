@@ -3,7 +3,8 @@
 # folder, which is then moved elsewhere (every path must follow it), and the
 # quick-start examples built from there only and run against pelvane-sim.
 #   install_test.sh cmake BUILD PELVANE_SIM        find_package(Pelvane CONFIG REQUIRED): examples/cpp
-#   install_test.sh pkg-config BUILD PELVANE_SIM   pkg-config --cflags --libs pelvane: the C++ and C examples
+#   install_test.sh pkg-config BUILD PELVANE_SIM   pkg-config --cflags --libs pelvane: the C++ and C examples,
+#                                                  and the C++ programs of docs/windows-guide.md and rw-interface.md
 set -uo pipefail
 
 mode=$1 build=$2 sim=$3
@@ -66,6 +67,20 @@ case $mode in
     # shellcheck disable=SC2046
     cc -Wall -Werror "$examples/c/quickstart.c" $(pkg-config --cflags --libs pelvane) \
       -Wl,-rpath,"$libdir" -o "$work/quickstart-c" || die "building examples/c/quickstart.c with pkg-config"
+    # Every C++ program the guides show compiles and links as printed.
+    local_docs=$(cd "$examples/../docs" && pwd)
+    for doc in windows-guide.md rw-interface.md; do
+      awk -v out="$work/snippet-${doc%.md}" '/^```cpp/ { n++; f = out "-" n ".cpp"; on = 1; next }
+        /^```/ { on = 0 } on { print > f }' "$local_docs/$doc"
+    done
+    snippets=("$work"/snippet-*.cpp)
+    [ -f "${snippets[0]}" ] || die "the guides show no C++ program"
+    for snippet in "${snippets[@]}"; do
+      # shellcheck disable=SC2046
+      c++ -std=c++17 -Wall -Wextra -Werror "$snippet" $(pkg-config --cflags --libs pelvane) -o "${snippet%.cpp}" ||
+        die "the guide's program ${snippet##*/} does not build"
+    done
+    echo "ok: ${#snippets[@]} C++ programs of the guides build"
     run_example "examples/cpp built with pkg-config" "$work/quickstart-cpp"
     run_example "examples/c built with pkg-config" "$work/quickstart-c"
     ;;
