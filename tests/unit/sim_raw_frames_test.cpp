@@ -76,6 +76,8 @@ TEST(SimRawFrames, TypeBIsoDepBlocksAfterAttrib) {
       {"06 63 04", "07 80"},                                    // CIU_TxControl: the field is off
       {"4A 01 03 00", ("4B 01 01 " + atqb + " 01 00").c_str()},  // ATTRIB_RES: CID 0
       {"06 63 04", "07 83"},
+      {"40 01 00 A4 04 00 02 3F 00", "41 00 90 00"},            // the controller's I(0): next is I(1)
+      {"42 03 00 A4 04 00 02 3F 00", "43 00 03 90 00"},
       {"42 02 00 A4 04 00 02 3F 00", "43 00 02 90 00"},          // I(0) SELECT -> I(0)
       {"42 03 00 B0 00 10 01", "43 00 03 73 90 00"},            // I(1) READ BINARY
       {"42 A3", "43 00 03 73 90 00"},                           // R(ACK) of its number: again
@@ -102,7 +104,7 @@ TEST(SimRawFrames, TypeBIsoDepBlocksAfterAttrib) {
       {"42 02 00 A4 00 00", "43 00 F2 01"},                     // S(WTX) request first
       {"42 F2 01", "43 00 02 90 00"},
   });
-  EXPECT_EQ(5u, h.c.field().typeB[0].apdus.size());
+  EXPECT_EQ(7u, h.c.field().typeB[0].apdus.size());
 }
 
 // A FeliCa Standard card (system code 0003; services 0009, 090F, 1809) and a Lite.
