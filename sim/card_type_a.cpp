@@ -355,6 +355,9 @@ bool Controller::State::pageCommand(PageCard& c, const Bytes& d, Bytes* a) {
     a->push_back(ok ? kStatusOk : kStatusAuthError);
     return true;
   }
+  // READ: the addressed page and the next three, rolling over from page 15 to
+  // page 0; an address past the last page is refused (MIFARE Ultralight READ;
+  // NFC Forum Type 2 Tag READ answers a block number outside the memory with a NACK).
   if (d[0] == 0x30 && d.size() == 2 && d[1] < 16) {
     a->push_back(kStatusOk);
     const Bytes pages = pagesFrom(c, d[1]);

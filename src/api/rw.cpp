@@ -50,15 +50,24 @@ void setCardStatus(int port, CardStatus status) {
   if (port != 0) slot(port).cardStatus = status;
 }
 
+// True when the exchange succeeded and its answer frame is one: a NACK ends an
+// exchange with code 0 but without an answer, so the command was not carried out.
+bool answered(std::int32_t code, const Answer& answer) {
+  return code == kLinkOk && hasAnswer(answer);
+}
+
 // Field off, the raw acknowledgement that cancels whatever the controller was
-// doing, then the Type B poll. 0, or the poll's link code.
-std::int32_t pollTypeB(int port) {
+// doing, then the Type B poll. True only when the poll's answer lists a target
+// (NbTg in d0, PN532 user manual 7.3.5); a NACK, a failure or an answer without
+// a target is no card, whatever the link code said.
+bool pollTypeB(int port) {
   Answer answer;
   exchangeCommand(port, kFieldOff, sizeof kFieldOff, &answer, 1);
   sleepMs(kBeforeAckMs);
   writeRaw(port, kAckFrame, sizeof kAckFrame);
   sleepMs(kAfterAckMs);
-  return exchangeCommand(port, kPollTypeB, sizeof kPollTypeB, &answer, 1);
+  const std::int32_t code = exchangeCommand(port, kPollTypeB, sizeof kPollTypeB, &answer, 1);
+  return answered(code, answer) && !answerIsExtended(answer) && answerByte(answer, 0) >= 1;
 }
 
 // Field off, both buffers cleared, the raw acknowledgement. 0 or a link code.
@@ -67,6 +76,8 @@ std::int32_t releaseCard(int port) {
   Answer answer;
   const std::int32_t code = exchangeCommand(port, kFieldOff, sizeof kFieldOff, &answer, 0);
   if (code != kLinkOk) return code;
+  // A NACK: the controller did not switch the field off.
+  if (!hasAnswer(answer)) return kLinkFailed;
   if (purgeRaw(port) != kLinkOk) return kLinkTimeout;
   writeRaw(port, kAckFrame, sizeof kAckFrame);
   setCardStatus(port, kCardNone);
@@ -89,13 +100,16 @@ PELVANE_API std::int32_t PELVANE_CALL RW_Open(std::int32_t port) {
   if (pelvane::selectPort(static_cast<std::int16_t>(p), &opened) != 0) {
     return PELVANE_RW_OPEN_FAILED;
   }
+  // A NACK to either set-up command is the reader refusing it.
   pelvane::Answer answer;
-  if (pelvane::exchangeCommand(p, pelvane::kWriteRegister, sizeof pelvane::kWriteRegister,
-                               &answer, 1) != pelvane::kLinkOk) {
+  if (!pelvane::answered(pelvane::exchangeCommand(p, pelvane::kWriteRegister,
+                                                  sizeof pelvane::kWriteRegister, &answer, 1),
+                         answer)) {
     return PELVANE_RW_NO_CARD;
   }
-  if (pelvane::exchangeCommand(p, pelvane::kWriteGpio, sizeof pelvane::kWriteGpio, &answer, 1) !=
-      pelvane::kLinkOk) {
+  if (!pelvane::answered(
+          pelvane::exchangeCommand(p, pelvane::kWriteGpio, sizeof pelvane::kWriteGpio, &answer, 1),
+          answer)) {
     return PELVANE_RW_NO_CARD;
   }
   // Its result does not matter: a failed selection shows in the next calls.
@@ -123,7 +137,7 @@ PELVANE_API std::int32_t PELVANE_CALL RW_Activate(std::int32_t port, std::int32_
     return (f >= 1 && f <= 3) ? PELVANE_RW_FLAGS_UNSUPPORTED : PELVANE_RW_BAD_FLAGS;
   }
   const int p = rwPort(port);
-  if (p == 0 || pelvane::pollTypeB(p) != pelvane::kLinkOk) return PELVANE_RW_NO_CARD;
+  if (p == 0 || !pelvane::pollTypeB(p)) return PELVANE_RW_NO_CARD;
   pelvane::setCardStatus(p, pelvane::kCardActivated);
   return PELVANE_RW_OK;
 }
@@ -131,7 +145,7 @@ PELVANE_API std::int32_t PELVANE_CALL RW_Activate(std::int32_t port, std::int32_
 PELVANE_API std::int32_t PELVANE_CALL RW_Insert(std::int32_t port, std::int32_t reserved) {
   (void)reserved;
   const int p = rwPort(port);
-  if (p == 0 || pelvane::pollTypeB(p) != pelvane::kLinkOk) {
+  if (p == 0 || !pelvane::pollTypeB(p)) {
     pelvane::setCardStatus(p, pelvane::kCardNone);
     return PELVANE_RW_NO_CARD;
   }

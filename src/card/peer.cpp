@@ -110,10 +110,12 @@ std::uint16_t endPeer(int port, const std::uint8_t* command, std::uint8_t* respo
     if (command[0] != kLenBare) {
       code = kCodeBadLength;
     } else {
-      // The answer carries no data and is not examined.
+      // The answer carries no data; only its presence tells that the field went
+      // off (a NACK ends the exchange without one).
       Answer answer;
       code = exchangeCommand(port, kFieldOff, static_cast<std::int32_t>(sizeof(kFieldOff)),
                              &answer, 0);
+      if (code == kLinkOk && !hasAnswer(answer)) code = kLinkFailed;
     }
   }
   return finish(response, kCmdEnd, code, nullptr, 0, TimeoutRule::Failed);

@@ -84,6 +84,11 @@ constexpr std::uint8_t kPageReadPrepare[18] = {0x40, 0x01, 0x60, 0x00, 0x04, 0x3
 constexpr std::uint8_t kPageReadTemplate[4] = {0x40, 0x01, 0x30, 0x00};
 constexpr std::int32_t kPageReadLength = 11;
 constexpr int kLastStartPage = 15;
+// The card has 16 pages. Its READ answers the addressed page and the three after
+// it, rolling over from page 15 to page 0, and refuses an address past page 15
+// (MIFARE Ultralight, NFC Forum Type 2 Tag READ): so a read from START + 4j is
+// sent as page (START + 4j) mod 16, and every read wraps after page 15.
+constexpr int kPageCount = 16;
 
 std::int32_t readPages(int port, const std::uint8_t* packet, std::uint8_t* result,
                        std::int32_t* resultLength) {
@@ -104,7 +109,7 @@ std::int32_t readPages(int port, const std::uint8_t* packet, std::uint8_t* resul
   for (int j = 0; j < reads; ++j) {
     std::uint8_t read[sizeof kPageReadTemplate];
     std::memcpy(read, kPageReadTemplate, sizeof read);
-    read[3] = static_cast<std::uint8_t>(start + 4 * j);
+    read[3] = static_cast<std::uint8_t>((start + 4 * j) % kPageCount);
     code = exchangeWithTarget(port, read, sizeof read, &answer);
     if (code != 0) return code;
     if (!answerCopy(answer, 1, kBlockSize, result + kBlockSize * j)) return kLinkFailed;

@@ -146,7 +146,9 @@ std::uint16_t configureRf(int port, const std::uint8_t* command, std::uint8_t* r
   std::int32_t n = 0;
   withParameters(kRfConfiguration, command, payload, &n);
   Answer answer;
-  const std::int32_t code = exchangeCommand(port, payload, n, &answer, 0);
+  std::int32_t code = exchangeCommand(port, payload, n, &answer, 0);
+  // Without an answer frame (a NACK) the controller did not configure anything.
+  if (code == kLinkOk && !hasAnswer(answer)) code = kLinkFailed;
   // A failed exchange writes nothing: the link code itself is the result.
   if (code != kLinkOk) return static_cast<std::uint16_t>(code);
   writeSuccess(response, command[kCmd], nullptr, 0);

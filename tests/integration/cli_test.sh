@@ -25,6 +25,8 @@ run() {
   if [ "$got" -ne "$want" ]; then fail "$name: exit $got, expected $want ($*)"; return 1; fi
   return 0
 }
+# exited NAME EXPECTED GOT: a piped run (the shell) ended with the exit status expected.
+exited() { if [ "$3" -eq "$2" ]; then pass; else fail "$1: exit $3, expected $2"; fi; }
 # has NAME TEXT: the last run's stdout holds TEXT.
 has() { if grep -qF -- "$2" "$out"; then pass; else fail "$1: stdout lacks '$2'"; fi; }
 has_err() { if grep -qF -- "$2" "$err"; then pass; else fail "$1: stderr lacks '$2'"; fi; }
@@ -135,6 +137,7 @@ TABLE
     "read mifare --sector 2 -n 1" \
     "key mifare --sector 3 --key 010203040506 --new-key A0A1A2A3A4A5" |
     timeout 60 "$PELVANE" --sim --cards felica,mifare1k shell >"$out" 2>"$err"
+  exited "shell round trips (last: a refused key change)" 1 $?
   has "shell felica round trip" "|Hello, FeliCa!!!|"
   has "shell mifare round trip" "block 6  10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F"
   has "key change" "key A of sector 2 is now A0 A1 A2 A3 A4 A5"
@@ -146,6 +149,7 @@ TABLE
 
   printf '%s\n' "write page --start 5 -d 0A0B0C0D0E0F1011" "read page --start 4" "key page -d 01020304" "read page --start 0" |
     timeout 60 "$PELVANE" --sim --cards page shell >"$out" 2>"$err"
+  exited "page shell" 0 $?
   has "page round trip" "page 5  0A 0B 0C 0D"
   has "page round trip" "page 6  0E 0F 10 11"
   has "page 3 write" "page 3  01 02 03 04"
@@ -201,6 +205,7 @@ TABLE
   # ---- the shell: packets, history ----
   printf '%s\n' "02 F0" "history" "!1" "!9" "bogus" "quit" "info" |
     timeout 60 "$PELVANE" --sim shell >"$out" 2>"$err"
+  exited "shell history (last: the unknown bogus)" 2 $?
   if [ "$(grep -c '< 04 F0 00 04' "$out")" -eq 2 ]; then pass; else fail "shell: the packet and its !1 repeat"; fi
   has "shell history" "   1  02 F0"
   has_err "shell history ref" "no history entry 9"
@@ -228,14 +233,19 @@ TABLE
     json_is "ports json" 'd["result"]["ports"][-1]["reader"] is True and d["result"]["ports"][-1]["port"] == 1'
   run "progress off a terminal" 0 --sim --cards peer peer --segments 12 && has "progress off" "read 12 segment(s)"
   if grep -qF "/12 segments" "$err"; then fail "progress bar drawn on a file"; else pass; fi
-  if command -v script >/dev/null; then
-    # script(1) gives the tool a terminal; the bar goes to it, the result to the file.
+  # script(1) gives the tool a terminal; the bar goes to it, the result to the file.
+  # scripts/install-deps.sh installs it (bsdutils).
+  if ! command -v script >/dev/null; then
+    fail "progress bar on a terminal: script(1) is missing (scripts/install-deps.sh installs bsdutils)"
+  else
     timeout 60 script -qec "'$PELVANE' --sim --cards peer peer --segments 12 >'$out'" /dev/null >"$err" 2>&1
+    exited "progress bar on a terminal" 0 $?
     if grep -qF "12/12 segments" "$err"; then pass; else fail "progress bar missing on a terminal"; fi
     has "progress result" "read 12 segment(s)"
   fi
   printf '%s
 ' "info" "02 00" | timeout 60 "$PELVANE" --sim --json shell >"$out" 2>"$err"
+  exited "shell --json (last: an unlisted packet)" 1 $?
   if python3 - "$out" <<'PY'
 import json, sys
 text = open(sys.argv[1]).read()

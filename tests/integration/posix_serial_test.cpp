@@ -216,6 +216,9 @@ TEST(PosixDevicePath, DefaultIsTtyUsbOfThePortNumberMinusOne) {
   ASSERT_TRUE(setPortDevice(7, nullptr));
 }
 
+// The error device enumeration ends with, as on Windows (ERROR_NO_MORE_ITEMS).
+constexpr std::uint32_t kNoMoreItems = 259;
+
 // A tty class folder of our own: bridges bound to cp210x and pl2303 get the
 // names Windows shows, COM<n+1> for ttyUSB<n>; other drivers have no name.
 class PosixDeviceNames : public ::testing::Test {
@@ -265,6 +268,7 @@ TEST_F(PosixDeviceNames, BridgesAreNamedInAscendingOrderWithTheirComNumbers) {
     EXPECT_EQ(std::strlen(name.data()) + 1, required);
     names.push_back(name.data());
   }
+  EXPECT_EQ(kNoMoreItems, lastError());
   closeDeviceList(list);
   EXPECT_EQ((std::vector<std::string>{"CP210x USB to UART Bridge Controller (COM1)", "(none)",
                                       "Prolific USB-to-Serial Comm Port (COM3)",
@@ -299,24 +303,27 @@ TEST_F(PosixDeviceNames, DiscoveryMarksTheBridgePorts) {
   }
 }
 
-// Enumeration lists ttyUSB devices only; a machine without any lists nothing.
-TEST(PosixDeviceList, ListIsValidAndEndsCleanly) {
+// On this machine's own tty class folder the list holds one entry per ttyUSB<n>
+// device there (none on most machines) and ends with "no more items".
+TEST(PosixDeviceList, RealListHoldsEachTtyUsbDeviceAndEndsCleanly) {
+  std::uint32_t present = 0;
+  std::error_code e;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/tty", e)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() > 6 && name.compare(0, 6, "ttyUSB") == 0 &&
+        name.find_first_not_of("0123456789", 6) == std::string::npos) {
+      ++present;
+    }
+  }
   const DeviceList list = openDeviceList();
   ASSERT_NE(kInvalidDeviceList, list);
   DeviceInfo info;
   info.cbSize = 28;
-  std::uint32_t index = 0;
-  while (enumDevice(list, index, &info)) {
-    std::uint32_t required = 0;
-    if (!getFriendlyName(list, &info, nullptr, 0, &required)) {
-      if (lastError() == kErrorInsufficientBuffer) {
-        std::vector<char> name(required);
-        ASSERT_TRUE(getFriendlyName(list, &info, name.data(), required, &required));
-        EXPECT_NE(nullptr, std::strstr(name.data(), "(COM"));
-      }
-    }
-    ++index;
-  }
+  std::uint32_t listed = 0;
+  while (listed <= present && enumDevice(list, listed, &info)) ++listed;
+  EXPECT_EQ(present, listed);
+  EXPECT_FALSE(enumDevice(list, listed, &info));
+  EXPECT_EQ(kNoMoreItems, lastError());
   closeDeviceList(list);
 }
 

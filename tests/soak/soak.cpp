@@ -412,10 +412,9 @@ void Soak::summary(double seconds) {
     problem(std::to_string(calls_) + " calls, fewer than the minimum of " + std::to_string(options_.minCalls));
   }
   std::printf("recoveries %" PRIu64 ", unplugged lines %" PRIu64 ", openings of a reader at 9600 %" PRIu64
-              " (switched %" PRIu64 "), controller statuses %" PRIu64 ", short segmented reads %" PRIu64
-              ", APDUs failed after an activation that met a NACK %" PRIu64 "\n",
+              " (switched %" PRIu64 "), controller statuses %" PRIu64 ", short segmented reads %" PRIu64 "\n",
               recoveries_, unpluggings_, speedSwitches_, speedSwitched_, controllerStatuses_,
-              partialSegmentedReads_, apdusAfterNackedActivation_);
+              partialSegmentedReads_);
   std::printf("worst overrun %.1f ms: %s\n", worstOverrunMs_, worstCall_.c_str());
   std::printf("most the machine added to a call %.1f ms; overruns past the margin it explains: %" PRIu64
               ", clean calls failed while it did: %" PRIu64 "\n",

@@ -154,9 +154,6 @@ class Soak {
   std::vector<std::string> excusedCalls_;
   // Calls that failed while the machine stalled them: the replay fails them too.
   std::vector<std::uint64_t> stalledFailures_;
-  // The last RW_Activate got a NACK in place of its poll's acknowledgement.
-  bool activationNacked_ = false;
-  std::uint64_t apdusAfterNackedActivation_ = 0;
   std::string worstCall_;
   double worstOverrunMs_ = -1e9;
   double worstStallMs_ = 0.0;

@@ -137,6 +137,16 @@ TEST_F(DetectionTest, ThreeTechnologiesAreTriedInTheirOrderEachPass) {
   EXPECT_EQ(portSlot().readerMode, pelvane::kModeFelica);
 }
 
+// The parameters of the technology after a Type B code start behind its tail.
+TEST_F(DetectionTest, ParametersAfterATypeBTailBelongToTheNextTechnology) {
+  cardOnPoll(3, kFelicaFound);
+  EXPECT_EQ(detect("0E 21 00 60 10 30 05 02 AA BB 12 34 01 77"), 0);
+  EXPECT_EQ(sentCommands(),
+            (std::vector<std::string>{"0E 9F 00", "4A 01 03 05 AA BB", "32 01 00", "4A 01 03 05 AA BB",
+                                      "32 01 00", "0E 9F 00", "4A 01 01 00 12 34 00 01"}));
+  EXPECT_EQ(portSlot().readerMode, pelvane::kModeFelica);
+}
+
 TEST_F(DetectionTest, ThirdCodeBehindAnEmptySecondIsIgnored) {
   cardOnPoll(2, kTypeA4Found);
   EXPECT_EQ(detect("09 21 00 30 00 10 FF FF 00"), 0);

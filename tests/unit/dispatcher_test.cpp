@@ -119,15 +119,19 @@ TEST_F(DispatcherTest, ModeZeroGatesEveryCommandButModeSelectionAndRegulationTes
   portSlot().readerMode = pelvane::kModeNone;
   for (int cmd : kListedCommands) {
     if (cmd == 0x10 || cmd == 0xF4) continue;
-    ps::clearEvents();
-    ResponseBuffer r;
-    const Bytes p{0x08, static_cast<std::uint8_t>(cmd), 0x01, 0x01, 0x01, 0x01, 0x01, 0x01};
-    const std::uint16_t expected =
-        (cmd == 0x32 || cmd == 0x33) ? pelvane::kResultFailed : pelvane::kResultRefused;
-    EXPECT_EQ(commandProc(pelvtest::kPort, p.data(), r.bytes), expected) << cmd;
-    EXPECT_TRUE(r.untouched()) << cmd;
-    EXPECT_TRUE(written().empty()) << cmd;
-    EXPECT_EQ(portSlot().readerMode, pelvane::kModeNone) << cmd;
+    for (std::size_t len : {2, 3, 8, 255}) {
+      ps::clearEvents();
+      ResponseBuffer r;
+      Bytes p(len, 0x01);
+      p[0] = static_cast<std::uint8_t>(len);
+      p[1] = static_cast<std::uint8_t>(cmd);
+      const std::uint16_t expected =
+          (cmd == 0x32 || cmd == 0x33) ? pelvane::kResultFailed : pelvane::kResultRefused;
+      EXPECT_EQ(commandProc(pelvtest::kPort, p.data(), r.bytes), expected) << cmd << " LEN " << len;
+      EXPECT_TRUE(r.untouched()) << cmd << " LEN " << len;
+      EXPECT_TRUE(written().empty()) << cmd;
+      EXPECT_EQ(portSlot().readerMode, pelvane::kModeNone) << cmd;
+    }
   }
 }
 
@@ -149,7 +153,8 @@ TEST_F(DispatcherTest, ModeSelectionAndRegulationTestRunInModeZero) {
 TEST_F(DispatcherTest, TypeAWritesRefuseEveryOtherModeWithoutResponse) {
   for (pelvane::ReaderMode mode :
        {pelvane::kModeFelica, pelvane::kModeFelicaLite, pelvane::kModePeerInitiator,
-        pelvane::kModeTarget, pelvane::kModeTypeB, static_cast<pelvane::ReaderMode>(5)}) {
+        pelvane::kModeTarget, pelvane::kModeTypeB, static_cast<pelvane::ReaderMode>(5),
+        static_cast<pelvane::ReaderMode>(6), static_cast<pelvane::ReaderMode>(0xAB)}) {
     portSlot().readerMode = mode;
     for (std::uint8_t cmd : {std::uint8_t{0x32}, std::uint8_t{0x33}}) {
       ResponseBuffer r;
@@ -189,5 +194,47 @@ TEST_F(DispatcherTest, PeerCommandsOutsideTheirModeAnswerFf) {
   }
   EXPECT_TRUE(written().empty());
 }
+
+
+// One time limit covers every wait of a command: a controller that answers each
+// exchange 400 ms late stops a command of several exchanges at the 1.0 s the
+// dispatcher armed, during its third exchange, not 1.0 s after the last one began.
+struct DeadlineCase {
+  const char* what;
+  Bytes packet;
+  std::vector<Bytes> answers;  // what the controller answers, each 400 ms late
+  const char* response;
+  std::uint16_t result;
+};
+
+class OneDeadline : public DispatcherTest, public ::testing::WithParamInterface<DeadlineCase> {};
+
+TEST_P(OneDeadline, CoversEveryExchangeOfACommand) {
+  const DeadlineCase& c = GetParam();
+  portSlot().readerMode = pelvane::kModeMifare;
+  portSlot().timeoutTenths = 10.0;
+  for (const Bytes& a : c.answers) far.reply(cat(pelvtest::ACK(), pelvtest::answer(a)), 400000);
+  const std::int32_t start = ps::nowMs();
+  EXPECT_EQ(run(c.packet), c.result);
+  EXPECT_EQ(response.text(), c.response);
+  EXPECT_GE(ps::nowMs() - start, 1000);
+  EXPECT_LT(ps::nowMs() - start, 1100);
+  EXPECT_EQ(sentCommands().size(), 3u);
+}
+
+const std::string kKeyed = std::string(kUid4) + " " + kFactoryKey;
+const Bytes kBlock = sequence(0x30, 16);
+
+INSTANTIATE_TEST_SUITE_P(
+    MultiExchange, OneDeadline,
+    ::testing::Values(
+        DeadlineCase{"read_of_three_blocks", packet(0x30, kKeyed + " 01 00 03"),
+                     {dataAnswer(0), dataAnswer(0, kBlock), dataAnswer(0, kBlock), dataAnswer(0, kBlock)},
+                     "03 30 FE", 0},
+        DeadlineCase{"write_of_three_blocks", packet(0x31, kKeyed + " 01 00 03 " + toHex(repeat(0x55, 48))),
+                     {dataAnswer(0), dataAnswer(0), dataAnswer(0), dataAnswer(0)}, "03 31 FE", 1},
+        DeadlineCase{"key_change", packet(0x33, kKeyed + " 01 A0 A1 A2 A3 A4 A5"),
+                     {dataAnswer(0), dataAnswer(0, kBlock), dataAnswer(0)}, "03 33 FE", 1}),
+    [](const ::testing::TestParamInfo<DeadlineCase>& p) { return std::string(p.param.what); });
 
 }  // namespace

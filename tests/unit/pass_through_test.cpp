@@ -152,6 +152,13 @@ TEST_F(PassThroughSimTest, ApduAnswersComeBackInTheShortOrTheLongForm) {
     ASSERT_EQ(response[5 + i], pelvsim::TypeBCard::dataByte(i)) << i;
   }
   EXPECT_BYTES(hex("90 00"), Bytes(response + 261, response + 263));
+
+  // 261 bytes and the status words pass 262: the controller chains the answer
+  // (status 0x40, the MI bit) and the command fails with that status.
+  EXPECT_EQ(send(hex("09 86 00 B0 00 00 00 01 05")), pelvane::kResultFailed);
+  EXPECT_BYTES(hex("03 86 40"), Bytes(response, response + 3));
+  EXPECT_EQ(send(hex("07 86 00 A4 04 00 00")), pelvane::kResultDone);
+  EXPECT_BYTES(hex("05 86 00 90 00"), Bytes(response, response + 5));
 }
 
 }  // namespace

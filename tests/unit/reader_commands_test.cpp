@@ -102,6 +102,7 @@ TEST_F(ReaderCommandsTest, FailuresFollowEachCommandsRule) {
       // RF configuration answers with the link code itself and writes nothing.
       {"04 F3 01 00", Fault::Silent, nullptr, 0xFFFE},
       {"04 F3 01 00", Fault::BadChecksum, nullptr, 0xFFFF},
+      {"04 F3 01 00", Fault::Nack, nullptr, 0xFFFF},
       // The regulation test never fails.
       {"03 F4 00", Fault::Silent, "03 F4 00", 0},
   };

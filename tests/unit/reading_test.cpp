@@ -185,6 +185,15 @@ TEST_F(ReadingTest, PageReadPreparesWithFifthByte04AndReadsEveryFourthPage) {
   EXPECT_EQ(response.text(), "23 30 00 " + pelvtest::toHex(cat(sequence(0x10, 16), sequence(0x20, 16))));
 }
 
+// Page numbers past 15 wrap to the start of the 16-page card.
+TEST_F(ReadingTest, PageReadsPastPage15AskForTheWrappedPage) {
+  for (int k = 0; k < 4; ++k) answerNext(far, dataAnswer(0x00, k == 0 ? Bytes{} : sequence(0x10, 16)));
+  EXPECT_EQ(read(4, packet(0x30, std::string(kUid7) + " 0E 0C")), 0);
+  EXPECT_EQ(sentCommands(),
+            (std::vector<std::string>{kPrepareRead, "40 01 30 0E", "40 01 30 02", "40 01 30 06"}));
+  EXPECT_EQ(response.packet().size(), 51u);
+}
+
 TEST_F(ReadingTest, PageCountBelowFourGivesAnEmptySuccessAfterThePreparation) {
   answerNext(far, dataAnswer(0x00));
   EXPECT_EQ(read(4, packet(0x30, std::string(kUid7) + " 0F 03")), 0);

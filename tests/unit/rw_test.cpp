@@ -2,11 +2,13 @@
 // Type B card, on the virtual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "controller.h"
+#include "faults.h"
 #include "field.h"
 #include "pelvane.h"
 #include "platform/simulated.h"
@@ -159,6 +161,31 @@ TEST_F(TypeBInterface, OpenOnAnOpenPortReportsItAndClearsTheStatus) {
   EXPECT_EQ(RW_Open(kPort + 1), PELVANE_RW_OPEN_FAILED) << "no device behind COM4";
 }
 
+// Both interfaces share the port slots: a port opened by RF_OPEN is already open
+// for RW_Open, is used through RW_Activate and closed by RW_Close, and the other
+// way round.
+TEST_F(TypeBInterface, APortOpenedByOneInterfaceIsUsedAndClosedByTheOther) {
+  std::int32_t opened = kUnwritten;
+  ASSERT_EQ(RF_OPEN(kPort, &opened), PELVANE_RESULT_DONE);
+  slot(kPort).cardStatus = kCardActivated;
+  EXPECT_EQ(RW_Open(kPort), PELVANE_RW_ALREADY_OPEN);
+  EXPECT_EQ(sense(kPort), kCardNone);
+  EXPECT_EQ(RW_Activate(kPort, 1, 0, 0, 0), PELVANE_RW_OK) << "the poll needs no Type B mode";
+  EXPECT_EQ(RW_Close(kPort), PELVANE_RW_OK);
+  EXPECT_FALSE(slotOpen(kPort));
+  EXPECT_EQ(ps::openHandles(), 0);
+
+  ASSERT_EQ(RW_Open(kPort), PELVANE_RW_OK);
+  EXPECT_EQ(RF_OPEN(kPort, &opened), PELVANE_RESULT_FAILED);
+  std::uint8_t response[PELVANE_RESPONSE_MAX] = {};
+  const std::uint8_t poll[] = {0x03, 0x20, 0x00};
+  EXPECT_EQ(RF_COMMAND(kPort, poll, response), PELVANE_RESULT_DONE);
+  EXPECT_EQ(response[2], 0x00);
+  EXPECT_EQ(RF_CLOSE(kPort), PELVANE_CLOSE_DONE);
+  EXPECT_FALSE(slotOpen(kPort));
+  EXPECT_EQ(ps::openHandles(), 0);
+}
+
 TEST_F(TypeBInterface, OnAPortNotOpenEachFunctionFailsInItsOwnWay) {
   slot(kPort).cardStatus = kCardActivated;
   EXPECT_EQ(RW_Activate(kPort, 1, 0, 0, 0), PELVANE_RW_NO_CARD);
@@ -299,6 +326,10 @@ TEST_F(TypeBInterface, TransmitRefusesNullBuffers) {
   EXPECT_EQ(length, kUnwritten);
   EXPECT_TRUE(card().apdus.empty());
   EXPECT_EQ(RW_Sense(kPort, 0, nullptr, 0), PELVANE_RW_OK);
+  EXPECT_EQ(sense(kPort), kCardActivated) << "the refusals change no state";
+  Bytes answer;
+  EXPECT_EQ(transmit(hex("00 A4 04 00 00"), &answer), PELVANE_RW_OK);
+  EXPECT_EQ(card().apdus.size(), 1u);
 }
 
 TEST_F(TypeBInterface, ActivationWithoutACardPollsUntilTheOpenDeadline) {
@@ -332,6 +363,123 @@ TEST_F(TypeBInterface, ActivationRunsUnderTheDeadlineTheLastTransmitArmed) {
   EXPECT_EQ(RW_Activate(kPort, 1, 0, 0, 0), PELVANE_RW_NO_CARD);
   EXPECT_GE(ps::nowMs(), start + 3200);
   EXPECT_LT(ps::nowMs(), start + 3400);
+}
+
+
+// The RW_ functions byte for byte against canned controller answers.
+class TypeBWire : public LinkTest {
+ protected:
+  static Bytes ok(const char* answerHex) { return cat(ACK(), answer(hex(answerHex))); }
+};
+
+const char* const kAtqb = "4B 01 01 50 11 22 33 44 00 00 00 00 00 81 81";
+
+TEST_F(TypeBWire, ActivationSwitchesTheFieldOffAcknowledgesThenPolls) {
+  far.reply(ok("33"));
+  far.reply({});  // the raw acknowledgement is not answered
+  far.reply(ok(kAtqb));
+  arm(10.0);
+  ASSERT_EQ(RW_Activate(kPort, 1, 0, 0, 0), PELVANE_RW_OK);
+  EXPECT_EQ(writtenHex(), (std::vector<std::string>{toHex(frame(hex("32 01 00"))),
+                                                   "00 00 FF 00 FF 00",
+                                                   toHex(frame(hex("4A 01 03 00")))}));
+  const std::vector<std::uint32_t> pauses = sleeps();
+  ASSERT_GE(pauses.size(), 2u);
+  EXPECT_EQ(std::count(pauses.begin(), pauses.end(), 10u), 1);
+  EXPECT_EQ(std::count(pauses.begin(), pauses.end(), 30u), 1);
+  EXPECT_EQ(sense(kPort), kCardActivated);
+}
+
+// A poll that lists no card is no card, whatever the link said: the status word
+// keeps its value for RW_Activate and becomes 0 for RW_Insert.
+struct PollCase {
+  const char* what;
+  Bytes pollReply;
+};
+
+class PollWithoutACard : public TypeBWire, public ::testing::WithParamInterface<PollCase> {};
+
+TEST_P(PollWithoutACard, IsA203) {
+  for (int insert = 0; insert < 2; ++insert) {
+    ps::clearEvents();
+    far.reply(ok("33"));
+    far.reply({});
+    far.reply(GetParam().pollReply);
+    portSlot().deadline = ps::nowMs();  // the deadline has passed: one poll
+    slot(kPort).cardStatus = kCardActivated;
+    if (insert == 0) {
+      EXPECT_EQ(RW_Activate(kPort, 1, 0, 0, 0), PELVANE_RW_NO_CARD);
+      EXPECT_EQ(sense(kPort), kCardActivated);
+    } else {
+      EXPECT_EQ(RW_Insert(kPort, 0), PELVANE_RW_NO_CARD);
+      EXPECT_EQ(sense(kPort), kCardNone);
+    }
+    EXPECT_EQ(written().size(), 3u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, PollWithoutACard,
+    ::testing::Values(PollCase{"nack", NACK()}, PollCase{"zero_targets", cat(ACK(), answer(hex("4B 00")))},
+                      PollCase{"no_target_count", cat(ACK(), answer(hex("4B")))},
+                      PollCase{"extended_answer", cat(ACK(), answerExtended(hex(kAtqb)))},
+                      PollCase{"silence", {}}),
+    [](const ::testing::TestParamInfo<PollCase>& p) { return std::string(p.param.what); });
+
+// The set-up after opening: a refusal (NACK) or failure of either command is
+// A203 with the port left open for RW_Close.
+TEST_F(TypeBInterface, OpenReportsARefusedSetUpAndLeavesThePortOpen) {
+  struct Case {
+    const char* what;
+    pelvsim::Fault fault;
+    int skip;  // commands of the open before the refused one
+  };
+  const Case cases[] = {{"register write refused", pelvsim::Fault::Nack, 6},
+                        {"GPIO write refused", pelvsim::Fault::Nack, 7},
+                        {"register write unanswered", pelvsim::Fault::Silence, 6},
+                        {"GPIO write with a broken answer", pelvsim::Fault::BadDcs, 7}};
+  for (const Case& c : cases) {
+    reader_.faults().script(c.fault, 1, c.skip);
+    slot(kPort).cardStatus = kCardActivated;
+    EXPECT_EQ(RW_Open(kPort), PELVANE_RW_NO_CARD) << c.what;
+    EXPECT_TRUE(slotOpen(kPort)) << c.what;
+    EXPECT_EQ(sense(kPort), kCardNone) << c.what;
+    EXPECT_EQ(slot(kPort).readerMode, kModeMifare) << c.what << ": no Type B mode selected";
+    EXPECT_EQ(RW_Close(kPort), PELVANE_RW_OK);
+    EXPECT_FALSE(slotOpen(kPort)) << c.what;
+    EXPECT_EQ(ps::openHandles(), 0) << c.what;
+    reader_.faults().clear();
+  }
+}
+
+// Release: -1 on a link failure (a NACK included), -2 on a time-out or a failed
+// purge; the status stays 0800 for RW_Deactivate and untouched for RW_Eject.
+TEST_F(TypeBWire, ReleaseFailuresKeepTheStatusAndReturnTheLinkCode) {
+  struct Case {
+    const char* what;
+    Bytes fieldOffReply;
+    int purgesBeforeFailure;  // -1: none fails
+    std::int32_t code;
+  };
+  Bytes badDcs = ok("33");
+  badDcs[badDcs.size() - 2] ^= 0x01;
+  const Case cases[] = {{"broken answer", badDcs, -1, PELVANE_LINK_FAILED},
+                        {"NACK", NACK(), -1, PELVANE_LINK_FAILED},
+                        {"silence", {}, -1, PELVANE_LINK_TIMEOUT},
+                        {"purge fails", ok("33"), 2, PELVANE_LINK_TIMEOUT}};
+  for (const Case& c : cases) {
+    for (int eject = 0; eject < 2; ++eject) {
+      ps::clearEvents();
+      far.reply(c.fieldOffReply);
+      if (c.purgesBeforeFailure >= 0) ps::failCall(ps::Call::Purge, c.purgesBeforeFailure);
+      arm(1.0);
+      slot(kPort).cardStatus = kCardActivated;
+      const std::int32_t r = eject ? RW_Eject(kPort, 1) : RW_Deactivate(kPort, 0, 0);
+      EXPECT_EQ(r, c.code) << c.what << (eject ? " (eject)" : " (deactivate)");
+      EXPECT_EQ(sense(kPort), eject ? kCardActivated : kCardDeactivating) << c.what;
+      EXPECT_EQ(written().size(), 1u) << c.what << ": no acknowledgement after a failure";
+    }
+  }
 }
 
 }  // namespace

@@ -52,6 +52,8 @@ start_line() {
   local slave
   slave=$(head -n1 "$work/com$port.out")
   case "$slave" in /dev/*) ;; *) echo "no pseudo-terminal for COM$port: $(cat "$work/com$port.err")"; return 1 ;; esac
+  # A server that printed its path and then ended serves nothing.
+  kill -0 "${pids[-1]}" 2>/dev/null || { echo "the server of COM$port ended: $(cat "$work/com$port.err")"; return 1; }
   slaves[$port]=$slave
 }
 

@@ -69,14 +69,20 @@ REG
 rm -f "$WINEPREFIX/dosdevices/com8"
 
 # ---- 3. programs ----
-run_ring() {  # label, wine loader, build folder
-  local label=$1 loader=$2 dir=$3
+run_ring() {  # label, wine loader, build folder [, 0 when unit_tests.exe failed to build]
+  local label=$1 loader=$2 dir=$3 built=${4:-1}
   step "host program ($label)" "$loader" "$dir/tests/host.exe" "$(windows_path "$dir/pelvane.dll")" --high
   # The same run on a system without high-resolution timers (the host refuses
   # them to the DLL): pauses on Sleep under timeBeginPeriod(1) held by open ports.
   step "host program, timer fallback ($label)" "$loader" "$dir/tests/host.exe" \
     "$(windows_path "$dir/pelvane.dll")" --timer-fallback
-  step "unit tests ($label, simulated port)" "$loader" "$dir/tests/unit_tests.exe" --gtest_brief=1
+  if [ "$built" = 1 ]; then
+    step "unit tests ($label, simulated port)" "$loader" "$dir/tests/unit_tests.exe" --gtest_brief=1
+  else
+    # A stale unit_tests.exe from an earlier build must not run in its place.
+    echo "--- unit tests ($label, simulated port): FAILED (unit_tests.exe did not build)"
+    failed=$((failed + 1)); failures+=("unit tests ($label): build")
+  fi
 }
 
 run_ring "64-bit, wine64" "$wine64" "$win64"
@@ -87,8 +93,9 @@ if [ ! -x "$wine32" ] || [ ! -f "$win32/tests/probe.exe" ]; then
   failed=$((failed + 1)); failures+=("32-bit probe")
 elif runs_32bit "$win32/tests/probe.exe"; then
   echo "32-bit Windows programs run on this machine: ring against the 32-bit build"
-  ninja -C "$win32" unit_tests >/dev/null  # built only where it can run
-  run_ring "32-bit" "$wine32" "$win32"
+  built=1  # built only where it can run
+  ninja -C "$win32" unit_tests >"$work/ninja.log" 2>&1 || { cat "$work/ninja.log"; built=0; }
+  run_ring "32-bit" "$wine32" "$win32" "$built"
 else
   skip_32bit 3 "$work/probe.log"  # the three steps of run_ring
   echo "NOTE: the ring ran against the 64-bit build; the 32-bit DLL was checked by its tables only."
