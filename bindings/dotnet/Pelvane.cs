@@ -1,12 +1,18 @@
-// Pelvane for .NET: include this one file in a project. NativeMethods declares
-// every export of pelvane.h; Reader wraps the RF_ packet interface and the RW_
-// Type B card interface without hiding a status or a result.
+// Pelvane for .NET: the Pelvane NuGet package holds this file compiled (for
+// .NET Framework 4.6.2 and .NET Standard 2.0) with the native libraries of each
+// platform; or include this one file in a project. NativeMethods declares every
+// export of pelvane.h; Reader wraps the RF_ packet interface and the RW_ Type B
+// card interface without hiding a status or a result.
 //
-// On Windows pelvane.dll is 32-bit (pelvane-x.y.z-win32.zip): build the project
-// for x86. The 64-bit DLL of the win64 package needs x64. On Linux (Mono)
-// DllImport("pelvane") loads libpelvane.so.
+// Which pelvane.dll a process loads must match its width. With the NuGet
+// package, .NET (Core) picks runtimes/<rid>/native by itself, and on .NET
+// Framework the package copies both DLLs into x86\ and x64\ under the output
+// folder, from which NativeMethods loads the one of the running process. With
+// the zip, pelvane.dll of the matching package goes beside the program. On
+// Linux (Mono, .NET) DllImport("pelvane") loads libpelvane.so.
 using System;
 using System.Collections.Generic;
+using System.IO;
 using System.Runtime.InteropServices;
 
 namespace Pelvane
@@ -15,6 +21,25 @@ namespace Pelvane
     public static class NativeMethods
     {
         const string Library = "pelvane";
+
+        // On Windows, a pelvane.dll of the process's width in an x86\ or x64\
+        // folder beside the application is loaded before the first call, so
+        // that DllImport finds it loaded: one AnyCPU build serves both widths.
+        static NativeMethods()
+        {
+            if (Environment.OSVersion.Platform != PlatformID.Win32NT) return;
+            string folder = IntPtr.Size == 8 ? "x64" : "x86";
+            foreach (string baseDir in new[] { AppDomain.CurrentDomain.BaseDirectory,
+                                               Path.GetDirectoryName(typeof(NativeMethods).Assembly.Location) })
+            {
+                if (string.IsNullOrEmpty(baseDir)) continue;
+                string path = Path.Combine(Path.Combine(baseDir, folder), "pelvane.dll");
+                if (File.Exists(path) && LoadLibraryW(path) != IntPtr.Zero) return;
+            }
+        }
+
+        [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+        static extern IntPtr LoadLibraryW(string path);
 
         [UnmanagedFunctionPointer(CallingConvention.StdCall)]
         public delegate void TraceSink(IntPtr line);
@@ -147,7 +172,11 @@ namespace Pelvane
 
         static string Describe(int port, int result, IList<string> lines)
         {
-            string where = port == -1 ? "no reader found on any bridge port" : "port " + port + " could not be opened";
+            string where;
+            if (result == 0xFFFF) where = "no reader found on any CP210x or PL2303 port";
+            else if (result == 2) where = "port " + port + " is outside 1 to 256";
+            else if (port == -1) where = "the scan failed";
+            else where = "port " + port + " is missing or busy, or no reader answered on it";
             string text = where + " (result " + result + ")";
             foreach (string line in lines) text += Environment.NewLine + "  " + line.TrimEnd('\n');
             return text;
@@ -237,7 +266,7 @@ namespace Pelvane
         public static void SetPortDevice(int port, string path)
         {
             if (NativeMethods.PV_SetPortDevice(port, path) != 0)
-                throw new ArgumentException("port must be 1 to 256 and the path shorter than 256 bytes");
+                throw new ArgumentException("port must be 1 to 256 and the path at most 259 bytes");
         }
 
         /// <summary>RF_COMMAND: one command packet (LEN CMD parameters) in, its response out.</summary>

@@ -1,11 +1,20 @@
 """A build backend of the standard library only (PEP 517), so that
 `pip install --no-build-isolation ./bindings/python` works offline on any
 Python 3, with or without setuptools and wheel: the wheel is the one pure
-package pelvane/ with its metadata."""
+package pelvane/ with its metadata.
+
+Run as a program it writes a platform wheel that holds the native library
+beside the package, so that installing the wheel is all a user does:
+    python3 pelvane_build.py TAG LIBRARY OUTDIR
+TAG is the platform tag (win32, win_amd64, manylinux_2_17_x86_64 ...), LIBRARY
+the pelvane.dll or libpelvane.so to bundle. Files are dated SOURCE_DATE_EPOCH
+when it is set, so that the same inputs give the same wheel."""
 import base64
 import hashlib
 import os
 import re
+import sys
+import time
 import zipfile
 
 NAME = "pelvane"
@@ -23,21 +32,26 @@ def _metadata():
         readme = f.read()
     return ("Metadata-Version: 2.1\nName: %s\nVersion: %s\n"
             "Summary: ctypes binding of the Pelvane contactless card reader library\n"
-            "License: MIT\nRequires-Python: >=3.6\nDescription-Content-Type: text/markdown\n\n%s"
+            "License: MIT\nRequires-Python: >=3.8\nDescription-Content-Type: text/markdown\n\n%s"
             % (NAME, _version(), readme))
 
 
-def _files():
-    """(name in the wheel, bytes) of the package, then the metadata."""
+def _files(tag=TAG, library=None):
+    """(name in the wheel, bytes) of the package, then the metadata. library:
+    the native library a platform wheel bundles as pelvane/<its name>."""
     out = []
     for entry in sorted(os.listdir(os.path.join(HERE, NAME))):
-        if entry.endswith((".py", ".dll", ".so")):
+        if entry.endswith((".py", ".dll", ".so")) and not (library and entry.endswith((".dll", ".so"))):
             with open(os.path.join(HERE, NAME, entry), "rb") as f:
                 out.append(("%s/%s" % (NAME, entry), f.read()))
+    if library:
+        with open(library, "rb") as f:
+            out.append(("%s/%s" % (NAME, os.path.basename(library)), f.read()))
     info = "%s-%s.dist-info" % (NAME, _version())
     out.append((info + "/METADATA", _metadata().encode()))
     out.append((info + "/WHEEL", ("Wheel-Version: 1.0\nGenerator: pelvane_build\n"
-                                  "Root-Is-Purelib: true\nTag: %s\n" % TAG).encode()))
+                                  "Root-Is-Purelib: %s\nTag: %s\n"
+                                  % ("false" if library else "true", tag)).encode()))
     return out, info
 
 
@@ -60,12 +74,24 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
     return info
 
 
-def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    files, info = _files()
-    wheel = "%s-%s-%s.whl" % (NAME, _version(), TAG)
+def _write(wheel_directory, tag, library=None):
+    files, info = _files(tag, library)
+    wheel = "%s-%s-%s.whl" % (NAME, _version(), tag)
     record = "".join(_record_line(name, data) for name, data in files) + info + "/RECORD,,\n"
+    stamp = time.gmtime(max(int(os.environ.get("SOURCE_DATE_EPOCH", time.time())), 315532800))[:6]
     with zipfile.ZipFile(os.path.join(wheel_directory, wheel), "w", zipfile.ZIP_DEFLATED) as z:
-        for name, data in files:
-            z.writestr(name, data)
-        z.writestr(info + "/RECORD", record)
+        for name, data in files + [(info + "/RECORD", record.encode())]:
+            entry = zipfile.ZipInfo(name, stamp)
+            entry.external_attr = (0o755 if name.endswith((".dll", ".so")) else 0o644) << 16
+            z.writestr(entry, data, zipfile.ZIP_DEFLATED)
     return wheel
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    return _write(wheel_directory, TAG)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 4:
+        sys.exit("usage: pelvane_build.py TAG LIBRARY OUTDIR")
+    print(os.path.join(sys.argv[3], _write(sys.argv[3], "py3-none-" + sys.argv[1], sys.argv[2])))

@@ -13,6 +13,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "pelvane.h"
 
@@ -72,6 +73,21 @@ static int readOneBlock(int32_t port) {
   return 0;
 }
 
+/* While the port opens, the library says why each step that fails failed:
+ * one "open: " line per step, to this sink. */
+static void PELVANE_CALL printOpeningLine(const char* line) {
+  if (strncmp(line, "open: ", 6) == 0) printf("  %s", line);
+}
+
+/* What a failed RF_OPEN means, by its result. */
+static const char* openFailure(uint16_t result) {
+  switch (result) {
+    case PELVANE_RESULT_NO_PORT: return "no reader found on any CP210x or PL2303 port";
+    case PELVANE_RESULT_REFUSED: return "the port number is outside 1 to 256";
+    default: return "the port is missing or busy, or no reader answered on it";
+  }
+}
+
 int main(int argc, char** argv) {
   int32_t port = PELVANE_PORT_SCAN;
   int32_t opened = 0;
@@ -82,9 +98,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  PV_SetTraceSink(printOpeningLine);
   uint16_t result = RF_OPEN(port, &opened);
+  PV_SetTraceSink(NULL);
   if (result != 0) {
-    printf("RF_OPEN failed with %u (65535: no reader found on any bridge port)\n", (unsigned)result);
+    printf("RF_OPEN failed with %u: %s\n", (unsigned)result, openFailure(result));
     return 3;
   }
   printf("reader opened on port %d\n", (int)opened);

@@ -5,9 +5,9 @@
 //   Quickstart 1 PATH     map port 1 onto a device path first (Linux: the virtual
 //                         reader's pseudo-terminal)
 //
-// Compile it with the binding: csc Quickstart.cs ..\..\bindings\dotnet\Pelvane.cs
-// (x86 for the win32 package: csc -platform:x86 ...), or add both files to a
-// project. pelvane.dll goes beside the program.
+// Build it as docs/windows-guide.md shows: in a project with the Pelvane NuGet
+// package, or with csc from the zip's folder together with
+// bindings\dotnet\Pelvane.cs and bin\pelvane.dll beside the program.
 using System;
 using Pelvane;
 
@@ -45,8 +45,7 @@ static class Quickstart
         }
         catch (PelvaneException e)
         {
-            Console.WriteLine("RF_OPEN failed with {0} (65535: no reader found on any bridge port)", e.Result);
-            Console.WriteLine(e.Message);
+            Console.WriteLine("RF_OPEN failed: " + e.Message);  // the meaning of e.Result, then why
             return 3;
         }
         try

@@ -5,16 +5,21 @@
     python quickstart.py 1 PATH     map port 1 onto a device path first (Linux: the
                                     virtual reader's pseudo-terminal)
 
-It uses the binding in bindings/python (installed with pip, or found beside this
-folder as in the package). On Windows pelvane.load() takes pelvane.dll from the
-package's bin folder here; set PELVANE_LIBRARY to load another file.
+It uses the pelvane package installed with pip (the wheel, which holds the
+library); without one, the binding and bin/pelvane.dll of the zip this example
+came in. Set PELVANE_LIBRARY to load another library file.
 """
 import os
 import sys
 
 here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(here, "..", "..", "bindings", "python"))
-import pelvane  # noqa: E402
+try:
+    import pelvane
+    from_zip = False
+except ImportError:
+    sys.path.insert(0, os.path.join(here, "..", "..", "bindings", "python"))
+    import pelvane
+    from_zip = True
 
 
 def check(what, response):
@@ -30,15 +35,15 @@ def check(what, response):
 
 def main(argv):
     dll = os.path.join(here, "..", "..", "bin", "pelvane.dll")
-    pelvane.load(dll if os.name == "nt" and os.path.exists(dll) else None)
+    if from_zip and os.name == "nt" and os.path.exists(dll) and "PELVANE_LIBRARY" not in os.environ:
+        pelvane.load(dll)
     port = int(argv[1]) if len(argv) > 1 else -1  # -1: scan
     if len(argv) > 2:
         pelvane.set_port_device(port, argv[2])
     try:
         reader = pelvane.Reader.open(port)
     except pelvane.PelvaneError as e:
-        print("RF_OPEN failed with %s (65535: no reader found on any bridge port)" % e.result)
-        print(e)
+        print("RF_OPEN failed: %s" % e)  # the meaning of e.result, then why
         return 3
     with reader:
         print("reader opened on port %d" % reader.port)

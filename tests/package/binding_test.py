@@ -1,5 +1,6 @@
-"""The Python binding against pelvane-sim (FeliCa and Type B cards), one table of calls.
-    binding_test.py DEVICE     (the simulator's pseudo-terminal; libpelvane.so by PELVANE_LIBRARY)
+"""The Python binding against pelvane-sim (FeliCa and Type B cards), one table of calls
+that reaches every public function.
+    binding_test.py DEVICE     (the simulator's pseudo-terminal; the library as pelvane.load finds it)
 Prints one line per call and exits with the number of calls that went wrong."""
 import sys
 
@@ -26,11 +27,28 @@ def main(device):
         print("%-40s %s" % (what, "ok" if good else "WRONG"))
         failures += 0 if good else 1
 
+    lib = pelvane.load()
+    check("load() returns the one library", pelvane.load() is lib)
+    for port, path in ((0, device), (257, device), (1, "/dev/" + "x" * 255)):
+        try:
+            pelvane.set_port_device(port, path)
+            check("set_port_device(%d, %d characters) raises" % (port, len(path)), False)
+        except ValueError as e:
+            check("set_port_device(%d, %d characters) -> %s" % (port, len(path), e), "259" in str(e))
+    pelvane.set_port_device(1, "/dev/" + "x" * 254)  # 259 characters are taken
     pelvane.set_port_device(1, device)
+    lines = []
+    pelvane.set_trace_sink(lines.append)  # returns (it took the loading lock twice before)
     with pelvane.Reader.open(1) as reader:
         for packet, result, status, data in COMMANDS:
             r = reader.command(bytes.fromhex(packet))
             check("%s -> %s" % (packet, r), (r.result, r.status, r.data) == (result, status, bytes.fromhex(data)))
+            if packet == "07 10 10 0A 00 00 00":
+                check("Response.ok of a done command", r.ok and r.packet == bytes.fromhex("05 10 00 32 01"))
+                pelvane.set_trace_sink(None)
+        check("Response.ok of a refused one", not r.ok)
+    check("trace sink: %d lines, then none after set_trace_sink(None)" % len(lines),
+          lines[-2:] == [b"commandProc:0710100A000000\n", b"APP Return 0510003201\n"])
     try:
         pelvane.Reader.open(2).close()
         check("RF_OPEN of a missing port raises", False)
@@ -40,6 +58,9 @@ def main(device):
         got = (card.open_result, card.activate(), card.sense(), card.transmit(bytes.fromhex("00 A4 04 00 00")),
                card.deactivate(), card.sense())
         check("RW_ session -> %r" % (got,), got == (0, 0, 0x8200, (0, b"\x90\x00"), 0, 0))
+        got = (card.insert(), card.sense(), card.eject(3), card.eject(), card.sense(), card.activate(kind=3))
+        check("insert, eject -> %r" % (got,), got == (0, 0x8100, 0xA301, 0, 0, 0xA301))
+    card.close()  # a second close does nothing
     print("%d calls wrong" % failures)
     return failures
 

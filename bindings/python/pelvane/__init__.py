@@ -68,18 +68,25 @@ class PelvaneError(Exception):
 
 
 def _default_path():
-    if _WINDOWS:
-        # pelvane.dll beside the package (the release's bindings/python folder
-        # holds no DLL; copy bin/pelvane.dll there or pass its path to load).
-        return os.path.join(os.path.dirname(os.path.abspath(__file__)), "pelvane.dll")
-    return "libpelvane.so"
+    """The native library installed with the package (the platform wheels hold
+    it beside this file); on Linux without one, libpelvane.so from the system's
+    library path."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    name = "pelvane.dll" if _WINDOWS else "libpelvane.so"
+    bundled = os.path.join(here, name)
+    if _WINDOWS or os.path.isfile(bundled):
+        return bundled
+    return name
 
 
 def load(path=None):
     """Loads the library once and returns it. path: the DLL or shared object;
-    default pelvane.dll beside this package on Windows, libpelvane.so on Linux.
-    On Windows the DLL's folder is added with os.add_dll_directory (Python 3.8
-    and later no longer search the working folder or PATH)."""
+    default: the PELVANE_LIBRARY environment variable, else the library the
+    wheel installed beside this package (pelvane.dll, libpelvane.so), else
+    libpelvane.so from the system's library path on Linux. On Windows the DLL's
+    folder is added with os.add_dll_directory (Python 3.8 and later no longer
+    search the working folder or PATH). A second call returns the library
+    already loaded, whatever its path."""
     global _lib
     with _lock:
         if _lib is not None:
@@ -111,7 +118,7 @@ def set_port_device(port, path):
     """Maps a port number (1 to 256) onto another device path; None restores the default."""
     encoded = None if path is None else os.fsencode(path)
     if load().PV_SetPortDevice(port, encoded) != 0:
-        raise ValueError("port must be 1 to 256 and the path shorter than 256 bytes")
+        raise ValueError("port must be 1 to 256 and the path at most 259 bytes")
 
 
 _user_sink = None
@@ -130,9 +137,10 @@ def _collector(line):
 def set_trace_sink(function):
     """Sends every trace line (bytes, ending in a line feed) to function; None discards."""
     global _user_sink
+    lib = load()  # before the lock: load takes it too
     with _lock:
         _user_sink = None if function is None else TraceSink(function)
-        load().PV_SetTraceSink(_user_sink or TraceSink())
+        lib.PV_SetTraceSink(_user_sink or TraceSink())
 
 
 def _while_opening(call):
@@ -148,6 +156,16 @@ def _while_opening(call):
             lib.PV_SetTraceSink(_user_sink or TraceSink())  # TraceSink(): the null sink
             lines, _collected = _collected, None
     return result, lines
+
+
+def _open_failure(port, result):
+    if result == 0xFFFF:
+        return "no reader found on any CP210x or PL2303 port"
+    if result == 2:
+        return "port %d is outside 1 to 256" % port
+    if port == -1:
+        return "the scan failed"
+    return "port %d is missing or busy, or no reader answered on it" % port
 
 
 class Response(collections.namedtuple("Response", "result status data packet")):
@@ -195,8 +213,7 @@ class Reader:
         opened = ctypes.c_int32(0)
         result, lines = _while_opening(lambda lib: lib.RF_OPEN(port, ctypes.byref(opened)))
         if result != 0:
-            where = "no reader found on any bridge port" if port == -1 else "port %d could not be opened" % port
-            raise PelvaneError("%s (RF_OPEN result %d)" % (where, result), result, lines)
+            raise PelvaneError("%s (RF_OPEN result %d)" % (_open_failure(port, result), result), result, lines)
         return cls(opened.value)
 
     @classmethod
