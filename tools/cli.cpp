@@ -26,7 +26,9 @@ void addMifareOptions(CLI::App* sub, Options& o) {
 }  // namespace
 
 void addCommands(CLI::App& app, Options& o) {
-  app.add_subcommand("ports", "list the CP210x and PL2303 bridge ports and whether a reader answers");
+  app.add_subcommand("ports", "list the CP210x and PL2303 bridge ports and whether a reader answers")
+      ->add_flag("--all", o.allPorts,
+                 "list every serial port with its friendly name, marking those a scan tries (only those are opened)");
   app.add_subcommand("info", "the controller's IC code, firmware version and line speed");
 
   auto* detect = app.add_subcommand("detect", "wait up to 5 s for a card of up to three technologies");

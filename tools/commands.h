@@ -23,6 +23,9 @@ struct Options {
   bool packets = false;
   double timeoutSeconds = 1.0;  // mode selection's time-out byte, in seconds
 
+  // ports
+  bool allPorts = false;  // every serial port, not only the bridges a scan tries
+
   // detect
   std::vector<std::string> technologies;
   std::string systemCode = "FFFF";

@@ -16,7 +16,11 @@ namespace {
 
 const char* const kFooter =
     "Exit codes: 0 ok, 1 the command failed, 2 usage error, 3 no reader, 4 nothing answered in time\n"
+#if defined(_WIN32)
+    "(no card, peer or initiator), 5 the tool could not run.";
+#else
     "(no card, peer or initiator), 5 the tool could not run (e.g. the virtual reader did not start).";
+#endif
 
 }  // namespace
 
@@ -49,7 +53,11 @@ int main(int argc, char** argv) {
 
   addCommands(app, o);
   auto* shell = app.add_subcommand("shell", "an interactive session on one open reader");
+#if defined(_WIN32)
+  CLI::App* demo = nullptr;  // the tour needs the virtual reader, built into the tool on Linux only
+#else
   auto* demo = app.add_subcommand("demo", "a guided tour on the virtual reader: every card kind, in seconds");
+#endif
 
   try {
     app.parse(argc, argv);
@@ -62,7 +70,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pelvane: --port must be 1 to 256\n");
     return kExitUsage;
   }
-  if (demo->parsed()) {
+  if (demo != nullptr && demo->parsed()) {
     // The tour writes to cards: it runs on the virtual reader only.
     if (!o.reader.device.empty()) {
       std::fprintf(stderr, "pelvane: the tour runs on the virtual reader only; leave --device out\n");
@@ -85,7 +93,7 @@ int main(int argc, char** argv) {
       if (shell->parsed()) {
         name = "shell";
         code = runShell(reader, out, o);
-      } else if (demo->parsed()) {
+      } else if (demo != nullptr && demo->parsed()) {
         name = "demo";
         code = runDemo(reader, out, o);
       } else {

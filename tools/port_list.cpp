@@ -33,9 +33,31 @@ int bridgePortNumber(const std::string& name) {
   return 0;
 }
 
-#if defined(_WIN32)
+int comPortNumber(const std::string& name) {
+  const std::size_t open = name.rfind("(COM");
+  if (open == std::string::npos || name.empty() || name.back() != ')') return 0;
+  const std::string digits = name.substr(open + 4, name.size() - open - 5);
+  if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+  const int n = std::atoi(digits.c_str());
+  return n >= 1 && n <= 256 ? n : 0;
+}
 
 std::vector<BridgePort> listBridgePorts() {
+  std::vector<BridgePort> ports = listSerialPorts();
+  ports.erase(std::remove_if(ports.begin(), ports.end(), [](const BridgePort& p) { return !p.scanned; }),
+              ports.end());
+  return ports;
+}
+
+namespace {
+void sortByNumber(std::vector<BridgePort>* ports) {
+  std::sort(ports->begin(), ports->end(), [](const BridgePort& a, const BridgePort& b) { return a.number < b.number; });
+}
+}  // namespace
+
+#if defined(_WIN32)
+
+std::vector<BridgePort> listSerialPorts() {
   std::vector<BridgePort> ports;
   HDEVINFO list = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
   if (list == INVALID_HANDLE_VALUE) return ports;
@@ -47,20 +69,21 @@ std::vector<BridgePort> listBridgePorts() {
                                            reinterpret_cast<PBYTE>(name), sizeof name - 1, nullptr)) {
       continue;
     }
-    const int n = bridgePortNumber(name);
+    const int bridge = bridgePortNumber(name);
+    const int n = bridge != 0 ? bridge : comPortNumber(name);
     if (n == 0) continue;
-    ports.push_back({n, name, "\\\\.\\COM" + std::to_string(n)});
+    ports.push_back({n, name, "\\\\.\\COM" + std::to_string(n), bridge != 0});
   }
   SetupDiDestroyDeviceInfoList(list);
-  std::sort(ports.begin(), ports.end(), [](const BridgePort& a, const BridgePort& b) { return a.number < b.number; });
+  sortByNumber(&ports);
   return ports;
 }
 
 #else
 
-// /dev/ttyUSB<k> bound to the cp210x or pl2303 driver is COM<k+1>, named as
-// the Windows driver would name it.
-std::vector<BridgePort> listBridgePorts() {
+// /dev/ttyUSB<k> is port k+1; bound to the cp210x or pl2303 driver it is named
+// as the Windows driver would name it, and a scan tries it.
+std::vector<BridgePort> listSerialPorts() {
   std::vector<BridgePort> ports;
   DIR* dir = opendir("/sys/class/tty");
   if (dir == nullptr) return ports;
@@ -79,11 +102,12 @@ std::vector<BridgePort> listBridgePorts() {
     std::string prefix;
     if (base == "cp210x") prefix = "CP210x USB to UART Bridge Controller";
     if (base == "pl2303") prefix = "Prolific USB-to-Serial Comm Port";
-    if (prefix.empty()) continue;
-    ports.push_back({k + 1, prefix + " (COM" + std::to_string(k + 1) + ")", "/dev/" + entry});
+    const bool bridge = !prefix.empty();
+    const std::string name = bridge ? prefix + " (COM" + std::to_string(k + 1) + ")" : entry + " (driver " + base + ")";
+    ports.push_back({k + 1, name, "/dev/" + entry, bridge});
   }
   closedir(dir);
-  std::sort(ports.begin(), ports.end(), [](const BridgePort& a, const BridgePort& b) { return a.number < b.number; });
+  sortByNumber(&ports);
   return ports;
 }
 

@@ -10,8 +10,21 @@ namespace pelvtool {
 int runPorts(Context& c) {
   Json list = Json::array();
   bool anyReader = false;
-  const std::vector<BridgePort> ports = listBridgePorts();
+  const bool all = c.o.allPorts;
+  const std::vector<BridgePort> ports = all ? listSerialPorts() : listBridgePorts();
   for (const BridgePort& p : ports) {
+    const std::string head = "COM" + std::to_string(p.number) + "  " + p.device + "  " + p.friendlyName + "  ";
+    Json item = Json::object();
+    item.set("port", p.number);
+    item.set("device", p.device);
+    item.set("name", p.friendlyName);
+    item.set("scanned", p.scanned);
+    if (!p.scanned) {
+      // Not a bridge name a scan matches: listed, never written to.
+      c.out.line(head + "not scanned: open it with --port " + std::to_string(p.number));
+      list.push(std::move(item));
+      continue;
+    }
     std::int32_t opened = 0;
     const unsigned result = RF_OPEN(p.number, &opened);
     c.out.call("RF_OPEN(" + std::to_string(p.number) + ")", static_cast<std::int32_t>(result),
@@ -21,12 +34,8 @@ int runPorts(Context& c) {
       RF_CLOSE(p.number);
       anyReader = true;
     }
-    c.out.line("COM" + std::to_string(p.number) + "  " + p.device + "  " + p.friendlyName + "  " +
+    c.out.line(head + (all ? "scanned: " : "") +
                (answers ? "reader answers" : "no reader answers (or the port is in use)"));
-    Json item = Json::object();
-    item.set("port", p.number);
-    item.set("device", p.device);
-    item.set("name", p.friendlyName);
     item.set("reader", answers);
     list.push(std::move(item));
   }
@@ -42,11 +51,12 @@ int runPorts(Context& c) {
     c.reader.close();
     anyReader = true;
   } else if (ports.empty()) {
-    c.out.line("no CP210x or PL2303 bridge port is present");
+    c.out.line(all ? "no serial port is present" : "no CP210x or PL2303 bridge port is present");
   }
   c.out.fields().set("ports", std::move(list));
-  if (!anyReader) {
-    throw Failure(kExitNoReader, "no reader found on any CP210x or PL2303 port", "try --port N or --sim");
+  // --all is a listing: it fails only when there is nothing to list.
+  if (!anyReader && !(all && !ports.empty())) {
+    throw Failure(kExitNoReader, "no reader found on any CP210x or PL2303 port", kScanHint);
   }
   return kExitOk;
 }

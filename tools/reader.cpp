@@ -36,9 +36,10 @@ class OpeningTrace {
     PV_SetTraceSink(&keepOpeningLines);
   }
   ~OpeningTrace() { PV_SetTraceSink(tracing ? &traceToStderr : nullptr); }
-  // The hint, then what the library said while opening.
+  // The hint, then what the library said while opening (unless --trace has
+  // just printed those lines).
   static std::string hint(const std::string& hintText) {
-    if (openingLines.empty()) return hintText;
+    if (openingLines.empty() || tracing) return hintText;
     std::string text = hintText + "; the library said:";
     for (const std::string& line : openingLines) {
       text += "\n  " + line.substr(0, line.find_last_not_of('\n') + 1);
@@ -46,6 +47,28 @@ class OpeningTrace {
     return text;
   }
 };
+
+// The opening failed because the port's device does not exist: the open call's
+// "not found" (Windows: file or path not found, no such device; POSIX: ENOENT).
+bool portMissing() {
+  static const char* const kMissing[] = {"CreateFileA failed, error 2 (", "CreateFileA failed, error 3 (",
+                                         "CreateFileA failed, error 433 (", ": open failed, error 2 ("};
+  for (const std::string& line : openingLines) {
+    for (const char* text : kMissing) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+  }
+  return false;
+}
+
+// The virtual reader is built into the tool on Linux only.
+std::string orSim(const std::string& hintText) {
+#if defined(_WIN32)
+  return hintText;
+#else
+  return hintText + ", or try --sim";
+#endif
+}
 
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -125,16 +148,22 @@ void Reader::open() {
     port_ = opened;
     return;
   }
-  if (result == PELVANE_RESULT_NO_PORT && choice_.port == PELVANE_PORT_SCAN) {
+  // A scan that fails says so whatever its result: 0xFFFF, or 1 when a bridge
+  // port it found could not be opened (the open: lines tell which).
+  if (choice_.port == PELVANE_PORT_SCAN) {
     throw Failure(kExitNoReader, "no reader found on any CP210x or PL2303 port",
-                  OpeningTrace::hint("try --port N or --sim"));
+                  OpeningTrace::hint(kScanHint));
   }
   if (result == PELVANE_RESULT_REFUSED) {
     throw Failure(kExitUsage, "port " + std::to_string(choice_.port) + " is outside 1 to 256");
   }
   port_ = choice_.port;
+  if (portMissing()) {
+    throw Failure(kExitNoReader, where() + " does not exist",
+                  OpeningTrace::hint(orSim("run 'pelvane ports --all' to see the ports present")));
+  }
   throw Failure(kExitNoReader, "no reader answered on " + where(),
-                OpeningTrace::hint("check the cable and the port number, or try --sim"));
+                OpeningTrace::hint(orSim("check the cable and the port number")));
 }
 
 Exchange Reader::command(const Bytes& request) {
@@ -207,8 +236,12 @@ void Reader::openTypeB() {
     open_ = true;  // RW_Open leaves the port open when its set-up fails
     throw Failure(kExitNoReader, "the reader on " + where() + " did not take the Type B set-up");
   }
+  if (portMissing()) {
+    throw Failure(kExitNoReader, where() + " does not exist (" + rwResultName(code) + ")",
+                  OpeningTrace::hint(orSim("run 'pelvane ports --all' to see the ports present")));
+  }
   throw Failure(kExitNoReader, "no reader answered on " + where() + " (" + rwResultName(code) + ")",
-                OpeningTrace::hint("check the port number, or try --sim"));
+                OpeningTrace::hint(orSim("check the cable and the port number")));
 }
 
 std::int32_t Reader::rwActivate() {

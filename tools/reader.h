@@ -22,6 +22,13 @@ struct ReaderChoice {
 // Port number the virtual reader and --device use when --port is not given.
 constexpr int kDefaultMappedPort = 1;
 
+// What to try when a scan finds no reader.
+#if defined(_WIN32)
+constexpr const char* kScanHint = "run 'pelvane ports --all' to find the reader's COM port, then try --port N";
+#else
+constexpr const char* kScanHint = "try --port N or --sim";
+#endif
+
 class VirtualReader;  // virtual_reader.h
 
 class Reader {

@@ -215,7 +215,11 @@ TABLE
   run "no reader" 3 info && has_err "no reader" "no reader found on any CP210x or PL2303 port; try --port N or --sim"
   run "no reader json" 3 --json detect &&
     json_is "no reader json" 'd["ok"] is False and d["exit"] == 3 and "try --port N or --sim" in d["hint"]'
-  run "no reader on a port" 3 --port 256 info && has_err "no reader on a port" "no reader answered on port 256"
+  run "missing port" 3 --port 256 info && has_err "missing port" "port 256 (/dev/ttyUSB255) does not exist"
+  run "missing port, traced" 3 --trace --port 256 info &&
+    if [ "$(grep -c 'open: /dev/ttyUSB255: open failed' "$err")" -eq 1 ]; then pass; else
+      fail "--trace: each open: line once"; cat "$err"; fi
+  run "ports --all, none present" 3 ports --all && has "ports --all" "no serial port is present"
   run "port out of range" 2 --port 300 info
   run "cards without sim" 2 --cards felica info
   run "unknown card" 5 --sim --cards felicia info && has_err "unknown card" "unknown card 'felicia'"
@@ -313,8 +317,14 @@ quickstart_test() {
     has "quickstart $name" "block 0: 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50"
     has "quickstart $name" "closed"
   done
+  # A failed opening says what its result means and why, in both examples.
   timeout 30 "$qs" 256 >"$out" 2>"$err"
   if [ $? -eq 3 ]; then pass; else fail "quickstart without a reader should exit 3"; fi
+  has "quickstart c, missing port" "RF_OPEN failed with 1: the port is missing or busy, or no reader answered on it"
+  has "quickstart c, missing port" "open: /dev/ttyUSB255: open failed, error 2"
+  PELVANE_LIBRARY=$lib timeout 30 python3 "$EXAMPLES/python/quickstart.py" 256 >"$out" 2>"$err"
+  has "quickstart python, missing port" "RF_OPEN failed: port 256 is missing or busy, or no reader answered on it"
+  has "quickstart python, missing port" "open: /dev/ttyUSB255: open failed, error 2"
 }
 
 # The tool on a device path of its own: --device maps the port onto pelvane-sim's terminal.
@@ -338,7 +348,7 @@ device_test() {
   exec {SIM[1]}>&-
   wait "$SIM_PID" 2>/dev/null
   run "device gone" 3 --device "$pts" info
-  run "device missing" 3 --device /nonexistent/tty info && has_err "device missing" "no reader answered on /nonexistent/tty"
+  run "device missing" 3 --device /nonexistent/tty info && has_err "device missing" "/nonexistent/tty (port 1) does not exist"
 }
 
 case "${1:-}" in

@@ -453,6 +453,27 @@ TEST(BridgeNames, OnlyTheTwoBridgesWithAWholePortNumber) {
   for (const Case& c : cases) EXPECT_EQ(bridgePortNumber(c.name), c.port) << c.name;
 }
 
+TEST(BridgeNames, AnyFriendlyNameEndingInAComPortNumber) {
+  struct Case {
+    const char* name;
+    int port;
+  } cases[] = {
+      {"Silicon Labs CP210x USB to UART Bridge (COM5)", 5},
+      {"USB Serial Device (COM4)", 4},
+      {"Communications Port (COM1)", 1},
+      {"Odd (COM7) device (COM256)", 256},
+      {"USB Serial Device (COM257)", 0},
+      {"USB Serial Device (COM0)", 0},
+      {"USB Serial Device (COM4) ", 0},
+      {"USB Serial Device (COM)", 0},
+      {"USB Serial Device (COM4x)", 0},
+      {"USB Serial Device (COM-4)", 0},
+      {"Printer Port (LPT1)", 0},
+      {"", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(comPortNumber(c.name), c.port) << c.name;
+}
+
 // ---- names of commands and exit codes ----
 
 TEST(Names, EveryListedCommandByteHasAName) {
