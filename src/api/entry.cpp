@@ -28,7 +28,7 @@ int libraryEntry(std::uint32_t reason) {
 }  // namespace pelvane
 
 #if defined(_WIN32)
-// The loader's entry point, exported as _DllMain@12 as well (pelvane.def).
+// The loader's entry point, exported as _DllMain@12 as well by the 32-bit DLL (pelvane.def).
 // The types stand for HINSTANCE, DWORD and LPVOID, so no Windows header is needed.
 extern "C" int __stdcall DllMain(void* module, unsigned long reason, void* reserved) {
   (void)module;

@@ -185,7 +185,11 @@ static void exportsResolve(void) {
   rwTransmit = (PelvaneRwTransmitFn)resolve("RW_Transmit");
   setTraceSink = (PelvaneSetTraceSinkFn)resolve("PV_SetTraceSink");
   setPortDevice = (PelvaneSetPortDeviceFn)resolve("PV_SetPortDevice");
+#ifdef _WIN64
+  check(GetProcAddress(library, "_DllMain@12") == NULL, "the 64-bit DLL does not export _DllMain@12");
+#else
   resolve("_DllMain@12");
+#endif
   resolve("_ZN8CPelvaneC1Ev");
   resolve("_ZN8CPelvaneaSERKS_");
   resolve("_ZN8CPelvaneaSEOS_");
