@@ -3,14 +3,15 @@
 # Quick and silent when everything is already there.
 #   install-deps.sh native   compiler, CMake, GoogleTest, CLI11, script(1) (enough for the demo)
 #   install-deps.sh all      also clang's fuzzing run-times, MinGW, Wine, libnfc, and what the
-#                            package test needs (LLVM's dlltool and lld, Mono, zip)
+#                            package test needs (LLVM's dlltool and lld, Mono's compiler with
+#                            its reference assemblies and Cecil, zip, Python's venv)
 set -euo pipefail
 
 profile=${1:-all}
 native=(cmake ninja-build ccache g++ libgtest-dev libcli11-dev python3 pkgconf bsdutils)
 extra=(clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64
        libnfc-bin libnfc-examples libnfc-dev wine wine64 wine32:i386
-       llvm lld mono-mcs mono-runtime zip unzip)
+       llvm lld mono-mcs mono-runtime mono-devel zip unzip python3-venv)
 
 want=("${native[@]}")
 [ "$profile" = all ] && want+=("${extra[@]}")

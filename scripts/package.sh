@@ -1,14 +1,29 @@
 #!/usr/bin/env bash
-# Builds the Windows release packages from the MinGW builds:
-#   dist/pelvane-<version>-win32.zip   the 32-bit pelvane.dll, for 32-bit processes
-#   dist/pelvane-<version>-win64.zip   the 64-bit pelvane.dll, for 64-bit processes
-# <version> is the project version in CMakeLists.txt. Each zip holds one folder,
-# pelvane-<version>-<arch>/, and in it
-#   bin/pelvane.dll, bin/pelvane.exe; include/pelvane.h, include/pelvane.hpp;
-#   lib/pelvane.lib (Visual C++), lib/libpelvane.dll.a (MinGW), lib/pelvane.def;
-#   lib/cmake/Pelvane (find_package), lib/pkgconfig/pelvane.pc;
-#   bindings/dotnet, bindings/python; examples/; docs/; README.md, LICENSE, CHANGELOG.md.
-# Needs MinGW-w64 and llvm-dlltool (scripts/install-deps.sh all).
+# Builds every release package into dist/ (<version>: the project version in
+# CMakeLists.txt):
+#   pelvane-<version>-win32.zip, pelvane-<version>-win64.zip
+#       the 32-bit and the 64-bit pelvane.dll with the tool, the header, import
+#       libraries, bindings, examples and the Windows docs, all under one folder
+#       pelvane-<version>-<arch>/: bin/ (pelvane.dll, pelvane.exe), include/
+#       (pelvane.h, pelvane.hpp), lib/ (pelvane.lib, libpelvane.dll.a, pelvane.def,
+#       cmake/Pelvane for find_package, pkgconfig/pelvane.pc), bindings/,
+#       examples/, docs/, README.md, LICENSE, THIRD-PARTY-NOTICES.md, CHANGELOG.md
+#   pelvane-<version>-win32-debug.zip, pelvane-<version>-win64-debug.zip
+#       the debug information of bin/pelvane.dll and bin/pelvane.exe
+#       (pelvane.dll.debug, pelvane.exe.debug, DWARF, which GDB and other
+#       MinGW-aware debuggers read through the binaries' .gnu_debuglink), to be
+#       unpacked over the package folder
+#   Pelvane.<version>.nupkg
+#       the C# binding compiled for net462 and netstandard2.0, with the native
+#       libraries in runtimes/win-x86, win-x64 and linux-x64
+#   pelvane-<version>-py3-none-<platform>.whl for win32, win_amd64 and Linux
+#       x86-64 (manylinux tag when the library needs no newer glibc than that
+#       tag allows): the Python binding with its native library inside
+#   SHA256SUMS of all of the above
+# The Windows builds are build/win32 and build/win64 (MinGW), the Linux library
+# comes from build/native; each is configured here when missing. Needs MinGW-w64,
+# llvm-dlltool, Mono's compiler and reference assemblies (mono-devel), zip and
+# python3 (scripts/install-deps.sh all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -43,8 +58,16 @@ package() {
   local stage=dist/stage/$name
   rm -rf "$stage"
   mkdir -p "$stage"/{bin,include,lib,docs,bindings,examples}
-  "$triple-strip" --strip-debug -o "$stage/bin/pelvane.dll" "$build/pelvane.dll"
-  "$triple-strip" --strip-debug -o "$stage/bin/pelvane.exe" "$build/pelvane.exe"
+  # The binaries without their debug information, which goes into the debug
+  # package beside them, named by each binary's .gnu_debuglink.
+  local debug=dist/stage/debug-$arch/$name/bin file
+  rm -rf "dist/stage/debug-$arch"
+  mkdir -p "$debug"
+  for file in pelvane.dll pelvane.exe; do
+    "$triple-objcopy" --only-keep-debug "$build/$file" "$debug/$file.debug"
+    "$triple-strip" --strip-debug -o "$stage/bin/$file" "$build/$file"
+    (cd "$debug" && "$triple-objcopy" --add-gnu-debuglink="$file.debug" "$root/$stage/bin/$file")
+  done
   cp include/pelvane.h "$stage/include/"
   cp "$build/lib/libpelvane.dll.a" "$stage/lib/"
   # The import definitions: every export under the name a caller links against
@@ -61,18 +84,77 @@ package() {
   cp -r bindings/dotnet bindings/python "$stage/bindings/"
   find "$stage/bindings" \( -name __pycache__ -o -name '*.egg-info' -o -name build \) -prune -exec rm -rf {} +
   cp -r examples/. "$stage/examples/"
-  cp docs/*.md "$stage/docs/"
-  cp LICENSE CHANGELOG.md "$stage/"
-  sed -e "s/@VERSION@/$version/g" -e "s/@ARCH@/$arch/g" scripts/package-readme.md >"$stage/README.md"
+  cp "${windows_docs[@]/#/docs/}" "$stage/docs/"
+  cp LICENSE CHANGELOG.md THIRD-PARTY-NOTICES.md "$stage/"
+  local platform=x86 wheel=win32
+  [ "$arch" = win64 ] && platform=x64 wheel=win_amd64
+  sed -e "s/@VERSION@/$version/g" -e "s/@ARCH@/$arch/g" -e "s/@PLATFORM@/$platform/g" -e "s/@WHEEL@/$wheel/g" \
+    scripts/package-readme.md >"$stage/README.md"
 
-  # Every file dated by the last commit, so that the same sources give the same zip.
-  rm -f "dist/$name.zip"
-  (cd dist/stage && find "$name" -exec touch -d "@$stamp" {} + && LC_ALL=C zip -qrX "$root/dist/$name.zip" "$name")
-  echo "dist/$name.zip"
+  zip_folder dist/stage "$name" "dist/$name.zip"
+  zip_folder "dist/stage/debug-$arch" "$name" "dist/$name-debug.zip"
 }
 
+# zip_folder DIR FOLDER ZIP: zips DIR/FOLDER as FOLDER/..., every file dated by
+# the last commit, so that the same sources give the same zip.
+zip_folder() {
+  rm -f "$3"
+  (cd "$1" && find "$2" -exec touch -d "@$stamp" {} + && LC_ALL=C zip -qrX "$root/$3" "$2")
+  echo "$3"
+}
+
+# The Linux x86-64 library for the wheel and the NuGet package, without its
+# debug information; prints its path.
+linux_library() {
+  if [ ! -f build/native/build.ninja ]; then
+    cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  fi
+  ninja -C build/native pelvane >/dev/null
+  mkdir -p dist/stage/linux-x64
+  strip --strip-debug -o dist/stage/linux-x64/libpelvane.so build/native/libpelvane.so
+  echo dist/stage/linux-x64/libpelvane.so
+}
+
+# The wheel's platform tag for the Linux library: manylinux2014 (glibc 2.17)
+# when it needs nothing newer from glibc and libstdc++ than that allows and no
+# other library, else the plain linux_x86_64 of a local build.
+linux_wheel_tag() {
+  local lib=$1 glibc glibcxx
+  glibc=$(objdump -T "$lib" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -V | tail -n1)
+  glibcxx=$(objdump -T "$lib" | grep -o 'GLIBCXX_[0-9.]*' | sed 's/GLIBCXX_//' | sort -V | tail -n1)
+  if objdump -p "$lib" | awk '/NEEDED/ {print $2}' |
+       grep -qvE '^(libc|libm|libstdc\+\+|libgcc_s|libpthread|libdl|librt)\.so\.[0-9]+$|^ld-linux-x86-64\.so\.2$'; then
+    echo linux_x86_64
+  elif [ "$(printf '%s\n' "${glibc:-2.0}" 2.17 | sort -V | tail -n1)" = 2.17 ] &&
+       [ "$(printf '%s\n' "${glibcxx:-3.4}" 3.4.19 | sort -V | tail -n1)" = 3.4.19 ]; then
+    echo manylinux_2_17_x86_64.manylinux2014_x86_64
+  else
+    echo linux_x86_64
+  fi
+}
+
+# wheel TAG LIBRARY: the Python binding with the native library inside.
+wheel() {
+  python3 bindings/python/pelvane_build.py "$1" "$2" dist
+}
+
+# The docs a Windows user needs; the Linux ones (the virtual reader, serial
+# ports on Linux) stay in the source tree.
+windows_docs=(windows-guide.md troubleshooting.md command-reference.md rw-interface.md pelvane-tool.md)
+
 stamp=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
+export SOURCE_DATE_EPOCH=$stamp
 mkdir -p dist
+rm -rf dist/stage
+rm -f dist/pelvane-*.zip dist/pelvane-*.whl dist/Pelvane.*.nupkg dist/SHA256SUMS
 package win32 i686-w64-mingw32 i386 include/pelvane-lib.def
 package win64 x86_64-w64-mingw32 i386:x86-64 ""
+linux=$(linux_library)
+wheel win32 "dist/stage/pelvane-$version-win32/bin/pelvane.dll"
+wheel win_amd64 "dist/stage/pelvane-$version-win64/bin/pelvane.dll"
+wheel "$(linux_wheel_tag "$linux")" "$linux"
+scripts/nuget/pack.sh "$version" "dist/stage/pelvane-$version-win32/bin/pelvane.dll" \
+  "dist/stage/pelvane-$version-win64/bin/pelvane.dll" "$linux" dist
+(cd dist && sha256sum pelvane-*.zip pelvane-*.whl Pelvane.*.nupkg >SHA256SUMS)
+echo dist/SHA256SUMS
 rm -rf dist/stage

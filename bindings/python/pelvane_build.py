@@ -49,9 +49,11 @@ def _files(tag=TAG, library=None):
             out.append(("%s/%s" % (NAME, os.path.basename(library)), f.read()))
     info = "%s-%s.dist-info" % (NAME, _version())
     out.append((info + "/METADATA", _metadata().encode()))
-    out.append((info + "/WHEEL", ("Wheel-Version: 1.0\nGenerator: pelvane_build\n"
-                                  "Root-Is-Purelib: %s\nTag: %s\n"
-                                  % ("false" if library else "true", tag)).encode()))
+    # One Tag line per tag of a compressed set (py3-none-a.b: py3-none-a and py3-none-b).
+    python, abi, platforms = tag.split("-")
+    tags = "".join("Tag: %s-%s-%s\n" % (python, abi, p) for p in platforms.split("."))
+    out.append((info + "/WHEEL", ("Wheel-Version: 1.0\nGenerator: pelvane_build\nRoot-Is-Purelib: %s\n%s"
+                                  % ("false" if library else "true", tags)).encode()))
     return out, info
 
 

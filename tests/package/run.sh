@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
 # The release packages as a user gets them:
 #   tests/package/run.sh [native build]     (default build/native)
-# Runs scripts/package.sh, unpacks each zip into an empty folder and, from there
-# only: builds the test caller with MinGW (lib/libpelvane.dll.a) and as Visual
-# C++ would (clang-cl, lld-link, lib/pelvane.lib) and runs both under Wine
-# against the simulated reader on COM3; builds and runs the C quick-start the
-# same way; compiles the C# binding and example with mcs and runs the binding's
-# table with mono against libpelvane.so and pelvane-sim; installs the Python
-# binding with pip offline and runs its table and the example; reads the DLL's
-# version resource with GetFileVersionInfoA; checks pelvane.hpp as Visual C++
-# compiles it and builds the C++ quick-start with the zip's CMake package and
-# pelvane.pc, then runs it (tests/package/cpp.sh). 32-bit programs run only where the
-# machine executes them (the probe below); the 64-bit package runs under wine64.
+# Runs scripts/package.sh, checks SHA256SUMS, unpacks each zip into an empty
+# folder and, from there only: builds the test caller with MinGW
+# (lib/libpelvane.dll.a) and as Visual C++ would (clang-cl, lld-link,
+# lib/pelvane.lib) and runs both under Wine against the simulated reader on
+# COM3; builds and runs the C quick-start the same way; runs the tool
+# bin/pelvane.exe (ports --all, a missing port, --help); unpacks the debug
+# package over the folder and checks that each binary names its debug file;
+# compiles the C# binding and example with mcs and runs the binding's table with
+# mono against libpelvane.so and pelvane-sim; installs the Python binding with
+# pip offline and runs its table. The NuGet package: its layout and nuspec
+# against NuGet's rules (nupkg_check.py), then the binding's table and the C#
+# example compiled against each packed assembly and run on Mono against the
+# package's own libpelvane.so. The wheels: tags and contents of all three; the
+# Linux one installed into a fresh venv offline, where the binding's table and
+# the example run with no library path given. Reads the DLL's version resource
+# with GetFileVersionInfoA; checks pelvane.hpp as Visual C++ compiles it and
+# builds the C++ quick-start with the zip's CMake package and pelvane.pc, then
+# runs it (tests/package/cpp.sh). 32-bit programs run only where the machine
+# executes them (the probe below); the 64-bit package runs under wine64.
 # Prints "N passed, N failed".
 set -uo pipefail
 
@@ -35,16 +43,26 @@ output_has() {
   for text in "$@"; do grep -qF -- "$text" "$file" || { echo "missing: $text"; return 1; }; done
 }
 
-step --quiet "scripts/package.sh writes both zips" ./scripts/package.sh
-for arch in win32 win64; do
-  [ -f "dist/pelvane-$version-$arch.zip" ] || { echo "no dist/pelvane-$version-$arch.zip"; finish; }
+step --quiet "scripts/package.sh writes the zips, the nupkg, the wheels and SHA256SUMS" ./scripts/package.sh
+linux_wheel=$(ls dist/pelvane-"$version"-py3-none-*linux*_x86_64.whl 2>/dev/null | head -n1)
+for f in "pelvane-$version-win32.zip" "pelvane-$version-win64.zip" "pelvane-$version-win32-debug.zip" \
+         "pelvane-$version-win64-debug.zip" "Pelvane.$version.nupkg" "pelvane-$version-py3-none-win32.whl" \
+         "pelvane-$version-py3-none-win_amd64.whl" "${linux_wheel#dist/}" SHA256SUMS; do
+  [ -n "$f" ] && [ -f "dist/$f" ] || { echo "no dist/$f (or no Linux wheel)"; finish; }
 done
+# Every package is listed, and each sum holds.
+sums() {
+  (cd dist && sha256sum --strict -c SHA256SUMS) || return 1
+  [ "$(wc -l <dist/SHA256SUMS)" -eq 8 ] || { echo "SHA256SUMS lists $(wc -l <dist/SHA256SUMS) files, not 8"; return 1; }
+}
+step --quiet "SHA256SUMS lists the 8 packages and matches them" sums
 
 # ---- the layout ----
 layout=(bin/pelvane.dll bin/pelvane.exe include/pelvane.h lib/pelvane.lib lib/libpelvane.dll.a lib/pelvane.def
         bindings/dotnet/Pelvane.cs bindings/python/pelvane/__init__.py bindings/python/pyproject.toml
         examples/c/quickstart.c examples/csharp/Quickstart.cs examples/python/quickstart.py
-        docs/windows-guide.md docs/troubleshooting.md README.md LICENSE CHANGELOG.md)
+        docs/windows-guide.md docs/troubleshooting.md docs/command-reference.md docs/rw-interface.md
+        docs/pelvane-tool.md README.md LICENSE THIRD-PARTY-NOTICES.md CHANGELOG.md)
 # Each zip holds the one folder pelvane-<version>-<arch>; $work/<arch> is that folder.
 unpack() {  # arch
   mkdir "$work/zip-$1" && unzip -q "dist/pelvane-$version-$1.zip" -d "$work/zip-$1" || return 1
@@ -53,6 +71,17 @@ unpack() {  # arch
   ln -s "zip-$1/pelvane-$version-$1" "$work/$1"
   local f
   for f in "${layout[@]}"; do [ -f "$work/$1/$f" ] || { echo "missing $f"; return 1; }; done
+  # The Linux-only docs stay out of the Windows package.
+  for f in docs/virtual-reader.md docs/linux-ports.md; do [ ! -e "$work/$1/$f" ] || { echo "has $f"; return 1; }; done
+  # The debug package unpacks over the same folder; each binary names its file.
+  unzip -q "dist/pelvane-$version-$1-debug.zip" -d "$work/zip-$1" || return 1
+  local pe=x86_64-w64-mingw32
+  for f in pelvane.dll pelvane.exe; do
+    $pe-objdump -h "$work/$1/bin/$f.debug" | grep -q '\.debug_info' || { echo "no DWARF in $f.debug"; return 1; }
+    $pe-objdump -h "$work/$1/bin/$f" | grep -q '\.debug_info' && { echo "bin/$f keeps its debug information"; return 1; }
+    $pe-objcopy --dump-section .gnu_debuglink="$work/link.bin" "$work/$1/bin/$f" "$work/scratch.bin" &&
+      [ "$(tr -d '\0' <"$work/link.bin" | head -c $((${#f} + 6)))" = "$f.debug" ] || { echo "bin/$f names no $f.debug"; return 1; }
+  done
 }
 step --quiet "win32 zip unpacks into pelvane-$version-win32/ with the whole layout" unpack win32
 step --quiet "win64 zip unpacks into pelvane-$version-win64/ with the whole layout" unpack win64
@@ -88,7 +117,20 @@ cd "$root"
 
 wine_prefix
 start_line 3 "$sim" --cards felica || finish
-link_ports
+# Device keys for bin/pelvane.exe ports: the Prolific bridge on COM8 (no device)
+# that tests/wine/run.sh also names, and a CP210x under Windows' generic driver
+# name on COM9, which a scan skips.
+link_ports /dev/stdin <<'REG'
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_067B&PID_2303\PELVANE0002]
+"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"
+"FriendlyName"="Prolific USB-to-Serial Comm Port (COM8)"
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_10C4&PID_EA60\PELVANE0009]
+"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"
+"FriendlyName"="Silicon Labs CP210x USB to UART Bridge (COM9)"
+REG
+rm -f "$WINEPREFIX/dosdevices/com8"
 step --quiet "the version reader builds" x86_64-w64-mingw32-gcc -O1 "$here/version.c" -lversion -o "$work/version.exe"
 
 # run_callers arch loader: the callers and the quick-start against COM3.
@@ -114,6 +156,27 @@ check_version() {  # arch
 }
 step --quiet "win64: callers and quick-start run under wine64 against the simulated reader" run_callers win64 "$wine64"
 step --quiet "win64: version resource read with GetFileVersionInfoA" check_version win64
+# The tool as the guide runs it, from the package folder.
+tool() {  # expected exit, arguments...: runs bin/pelvane.exe, output in $work/tool.out
+  local want=$1; shift
+  (cd "$work/win64" && timeout 60 "$wine64" bin/pelvane.exe "$@") >"$work/tool.out" 2>&1
+  local got=$?
+  [ "$got" -eq "$want" ] || { cat "$work/tool.out"; echo "pelvane $*: exit $got, expected $want"; return 1; }
+}
+tool_on_windows() {
+  cd "$root" || return 1
+  tool 0 ports --all &&
+    output_has "$work/tool.out" "Prolific USB-to-Serial Comm Port (COM8)  scanned: no reader answers" \
+      'COM9  \\.\COM9  Silicon Labs CP210x USB to UART Bridge (COM9)  not scanned: open it with --port 9' || return 1
+  tool 3 --port 12 info && output_has "$work/tool.out" "pelvane: COM12 does not exist" || return 1
+  tool 3 --trace --port 12 info || return 1
+  [ "$(grep -c 'open: COM12: CreateFileA failed' "$work/tool.out")" -eq 1 ] ||
+    { echo "--trace: each open: line once"; return 1; }
+  tool 0 --help || return 1
+  ! grep -E -- '--sim|demo' "$work/tool.out" || { echo "--help offers what Windows lacks"; return 1; }
+  tool 2 demo
+}
+step --quiet "win64: bin/pelvane.exe ports --all, a missing port, --trace, --help" tool_on_windows
 step --quiet "win32: version resource read with GetFileVersionInfoA" check_version win32
 # A probe that does not build is a failure, never the machine's 32-bit limit.
 step --quiet "the 32-bit probe builds" i686-w64-mingw32-gcc -O1 "$root/tests/wine/probe.c" -o "$work/probe.exe"
@@ -152,5 +215,83 @@ python_binding() {
 }
 step --quiet "C# binding (mcs, mono): the table of calls; the example compiles" csharp
 step --quiet "Python binding (pip offline): the table of calls; the example runs" python_binding
+
+# ---- the NuGet package ----
+# A program compiled against each packed assembly, run on Mono against the
+# package's own libpelvane.so.
+nuget() {
+  cd "$root" || return 1
+  python3 "$here/nupkg_check.py" "dist/Pelvane.$version.nupkg" "$version" || return 1
+  mkdir "$work/nupkg" && unzip -q "dist/Pelvane.$version.nupkg" -d "$work/nupkg" || return 1
+  local tfm facade=/usr/lib/mono/4.5/Facades/netstandard.dll
+  for tfm in net462 netstandard2.0; do
+    mkdir -p "$work/app-$tfm" && cp "$work/nupkg/lib/$tfm/Pelvane.dll" "$work/app-$tfm/" || return 1
+    mcs -nologo -r:"$work/app-$tfm/Pelvane.dll" -r:"$facade" -out:"$work/app-$tfm/BindingTest.exe" \
+      "$here/BindingTest.cs" || return 1
+    mcs -nologo -r:"$work/app-$tfm/Pelvane.dll" -r:"$facade" -out:"$work/app-$tfm/Quickstart.exe" \
+      examples/csharp/Quickstart.cs || return 1
+    echo "--- $tfm"
+    LD_LIBRARY_PATH=$work/nupkg/runtimes/linux-x64/native timeout 60 mono "$work/app-$tfm/BindingTest.exe" \
+      "${slaves[11]}" || return 1
+    LD_LIBRARY_PATH=$work/nupkg/runtimes/linux-x64/native timeout 60 mono "$work/app-$tfm/Quickstart.exe" \
+      1 "${slaves[11]}" >"$work/cs.out" 2>&1
+    output_has "$work/cs.out" "card IDm 01 2E 4C 10 00 00 00 01" "closed" || return 1
+  done
+}
+step --quiet "NuGet package: layout and nuspec; net462 and netstandard2.0 assemblies run on Mono" nuget
+
+# ---- the wheels ----
+# wheel_has WHEEL TAG LIBRARY: the tag in its name and in WHEEL, the library
+# and the package inside, and a RECORD whose hashes hold.
+wheel_has() {
+  python3 - "$@" <<'PY'
+import base64, hashlib, os, sys, zipfile
+path, tag, library = sys.argv[1:]
+z = zipfile.ZipFile(path)
+info = "pelvane-%s.dist-info/" % os.path.basename(path).split("-")[1]
+wheel = z.read(info + "WHEEL").decode()
+record = [line.split(",") for line in z.read(info + "RECORD").decode().splitlines()]
+bad = [name for name, digest, size in record if digest and (
+    "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(z.read(name)).digest()).rstrip(b"=").decode() != digest
+    or int(size) != z.getinfo(name).file_size)]
+checks = {
+    "file name tag py3-none-" + tag: path.endswith("-py3-none-%s.whl" % tag),
+    "WHEEL: Tag py3-none-* and not purelib": all("Tag: py3-none-%s" % t in wheel for t in tag.split("."))
+        and "Root-Is-Purelib: false" in wheel,
+    "pelvane/%s and pelvane/__init__.py" % library: {"pelvane/" + library, "pelvane/__init__.py"} <= set(z.namelist()),
+    "RECORD lists every file with its hash": not bad and {r[0] for r in record} == set(z.namelist()),
+}
+for what, good in checks.items():
+    print("%-60s %s" % (what, "ok" if good else "WRONG"))
+sys.exit(0 if all(checks.values()) else 1)
+PY
+}
+wheels() {
+  cd "$root" || return 1
+  wheel_has "dist/pelvane-$version-py3-none-win32.whl" win32 pelvane.dll || return 1
+  wheel_has "dist/pelvane-$version-py3-none-win_amd64.whl" win_amd64 pelvane.dll || return 1
+  local tag=${linux_wheel#dist/pelvane-$version-py3-none-}
+  wheel_has "$linux_wheel" "${tag%.whl}" libpelvane.so || return 1
+  # The DLLs inside are the packages' own.
+  unzip -p "dist/pelvane-$version-py3-none-win32.whl" pelvane/pelvane.dll | cmp - "$work/win32/bin/pelvane.dll" &&
+    unzip -p "dist/pelvane-$version-py3-none-win_amd64.whl" pelvane/pelvane.dll | cmp - "$work/win64/bin/pelvane.dll"
+}
+step --quiet "Python wheels: tags, the native library and RECORD of all three" wheels
+# The guide's Python path on Linux: a fresh venv, pip install of the wheel with
+# no index, then the table and the example with no library path given.
+wheel_venv() {
+  cd "$root" || return 1
+  /usr/bin/python3 -m venv "$work/venv" || return 1
+  "$work/venv/bin/python" -m pip install -q --no-index "$linux_wheel" || return 1
+  cd "$work/win64" || return 1
+  env -u PELVANE_LIBRARY -u LD_LIBRARY_PATH timeout 60 "$work/venv/bin/python" "$here/binding_test.py" \
+    "${slaves[11]}" || return 1
+  env -u PELVANE_LIBRARY -u LD_LIBRARY_PATH timeout 60 "$work/venv/bin/python" examples/python/quickstart.py 1 \
+    "${slaves[11]}" >"$work/py.out" 2>&1
+  output_has "$work/py.out" "card IDm 01 2E 4C 10 00 00 00 01" "closed" || return 1
+  "$work/venv/bin/python" -c 'import pelvane, os; print(pelvane._default_path())' | grep -q "$work/venv/.*/pelvane/libpelvane.so" ||
+    { echo "the venv's pelvane does not load its own libpelvane.so"; return 1; }
+}
+step --quiet "Python: the Linux wheel in a fresh venv (pip --no-index); the table and the example run" wheel_venv
 
 finish
