@@ -195,7 +195,9 @@ PELVANE_API int32_t PELVANE_CALL RW_Transmit(int32_t port, int32_t reserved1, in
 typedef void(PELVANE_CALL* PelvaneTraceSink)(const char* line);
 
 /* Installs the trace sink; a null sink restores the default, which discards.
- * Result: always 0. */
+ * May be called at any time from any thread, also while other threads trace; a
+ * line traced at that moment may still reach the sink replaced, so it must stay
+ * callable. Result: always 0. */
 PELVANE_API int32_t PELVANE_CALL PV_SetTraceSink(PelvaneTraceSink sink);
 
 /* Points a port number (1..256) at another device path. On Windows it replaces

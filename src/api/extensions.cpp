@@ -1,5 +1,6 @@
 // Functions of our own beside the RF_ and RW_ interfaces: a trace sink the host
 // can install, and device paths for port numbers.
+#include <atomic>
 #include <cstdint>
 
 #include "command/dispatcher.h"
@@ -10,11 +11,12 @@ namespace pelvane {
 namespace {
 
 // The host's sink uses the exported calling convention; the dispatcher's sink
-// is a plain function, so lines pass through this adapter.
-PelvaneTraceSink hostSink = nullptr;
+// is a plain function, so lines pass through this adapter. The host may replace
+// its sink while other threads trace: each line goes to the sink loaded for it.
+std::atomic<PelvaneTraceSink> hostSink{nullptr};
 
 void forwardTrace(const char* line) {
-  const PelvaneTraceSink sink = hostSink;
+  const PelvaneTraceSink sink = hostSink.load(std::memory_order_acquire);
   if (sink != nullptr) sink(line);
 }
 
@@ -24,8 +26,10 @@ void forwardTrace(const char* line) {
 extern "C" {
 
 PELVANE_API std::int32_t PELVANE_CALL PV_SetTraceSink(PelvaneTraceSink sink) {
-  pelvane::hostSink = sink;
-  pelvane::setTraceSink(sink != nullptr ? pelvane::forwardTrace : nullptr);
+  // The adapter stays installed, null host sink or not, so that setters racing
+  // on different threads end with the sink the last of them stored.
+  pelvane::hostSink.store(sink, std::memory_order_release);
+  pelvane::setTraceSink(pelvane::forwardTrace);
   return PELVANE_EXT_DONE;
 }
 

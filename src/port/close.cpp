@@ -34,10 +34,10 @@ int closePort(int port) {
   CommTimeouts& working = workingTimeouts(port);
   working = savedTimeouts(port);
   setTimeouts(s.handle, &working);
-  dropHandle(port);
   s.readerMode = kModeNone;
   s.timeoutTenths = 10.0;
   s.deadline = 0;
+  dropHandle(port);  // last: from here on another thread may open the port
   return 0;
 }
 

@@ -129,7 +129,9 @@ std::int16_t selectPort(std::int16_t port, std::int32_t* openedPort) {
   // Scan: 0 opened, 1 every free discovered port failed, -1 none to try.
   std::int16_t result = -1;
   for (int n = 1; n <= kPortCount; ++n) {
-    if (presence[n] != 1 || slot(n).handle != kInvalidHandle) continue;
+    // A slot another thread holds is not free; one claimed between this test
+    // and the opening fails there and counts as a failed port.
+    if (presence[n] != 1 || slotOpen(n)) continue;
     const int code = openPort(n, openedPort);
     if (code == 0) return 0;
     result = static_cast<std::int16_t>(code);

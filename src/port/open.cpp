@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "port/port_table.h"
 #include "port/ports.h"
+#include "port/timeouts.h"
 
 namespace pelvane {
 namespace {
@@ -135,16 +136,21 @@ int openPort(int port, std::int32_t* openedPort) {
   // Holds any path setPortDevice accepts, so the device opened is the one named.
   char path[kDevicePathSize];
   formatDevicePath(port, path, sizeof path);
-  if (s.handle != kInvalidHandle) {
+  // The slot is claimed before the device opens: of two threads opening one
+  // port (a scan among them), one goes on and the other fails here, touching
+  // neither the device nor the winner's handle.
+  if (!claimSlot(port)) {
     traceOpenLine(path, "already open in this process", "close it first (RF_CLOSE or RW_Close)");
     return 1;
   }
 
-  s.handle = openDevice(path, kOpenAttributesNone);
-  if (s.handle == kInvalidHandle) {
+  const PortHandle device = openDevice(path, kOpenAttributesNone);
+  if (device == kInvalidHandle) {
     traceCallFailure(path, PortCall::Open);
+    dropHandle(port);
     return 1;
   }
+  s.handle = device;
 
   // Keep the port's own time-outs for closing, then work with ours.
   CommTimeouts& working = workingTimeouts(port);
@@ -215,12 +221,13 @@ int openPort(int port, std::int32_t* openedPort) {
   armDeadline(port);
   writeBytes(s.handle, kAckFrame, sizeof kAckFrame);
   if (purgeBuffers(s.handle)) writeBytes(s.handle, kAckFrame, sizeof kAckFrame);
-  dropHandle(port);
+  retireHandle(port);  // closed, the slot still claimed
 
   // Reopen; the working time-outs stay those applied to the first handle.
   const PortHandle reopened = openDevice(path, kOpenAttributesNormal);
   if (reopened == kInvalidHandle) {
     traceCallFailure(path, PortCall::Open);
+    dropHandle(port);
     return 1;
   }
   reportOpened(port, openedPort);

@@ -63,16 +63,27 @@ void armDeadline(int port) {
 bool deadlineExpired(int port) {
   const PortSlot& s = slot(port);
   if (s.deadline == 0) return false;
-  return clockMs() >= s.deadline;
+  // By the difference, as 32-bit clock arithmetic: it holds across the wraps of
+  // the clock (signed after ~24.8 days, unsigned after ~49.7), which comparing
+  // the readings themselves does not. Every deadline lies less than 2^31 ms ahead.
+  const std::uint32_t past = static_cast<std::uint32_t>(clockMs()) - static_cast<std::uint32_t>(s.deadline);
+  return static_cast<std::int32_t>(past) >= 0;
 }
 
 bool slotOpen(int port) {
   return port >= 1 && port <= kPortCount && slots[port].handle != kInvalidHandle;
 }
 
+bool claimSlot(int port) {
+  if (port < 1 || port > kPortCount) return false;
+  PortHandle closed = kInvalidHandle;
+  return slots[port].handle.compare_exchange_strong(closed, kRetiredHandle);
+}
+
 void dropHandle(int port) {
   PortSlot& s = slot(port);
-  if (s.handle != kInvalidHandle) closeDevice(s.handle);
+  const PortHandle h = s.handle;
+  if (h != kInvalidHandle && h != kRetiredHandle) closeDevice(h);
   s.handle = kInvalidHandle;
 }
 

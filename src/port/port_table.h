@@ -2,6 +2,7 @@
 // saved and working serial time-outs of each port. All library state lives here.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -30,12 +31,20 @@ constexpr CardStatus kCardDeactivating = 0x0800;
 constexpr CardStatus kCardInserted = 0x8100;
 constexpr CardStatus kCardActivated = 0x8200;
 
+// Stands in a slot that is claimed but holds no device: while opening brings the
+// device up, and after a handle that can no longer be used was closed, until
+// closePort. Every platform call rejects it (-2 is no file descriptor, and on
+// Windows not a file handle), so commands on such a slot fail with link errors.
+constexpr PortHandle kRetiredHandle = -2;
+
 struct PortSlot {
   std::int32_t portNumber;   // -1 until first opened, then always the slot's number
-  PortHandle handle;         // kInvalidHandle when closed
+  // kInvalidHandle when closed. The one field other threads read: a scanning
+  // open tests every slot, and a slot is claimed and released atomically here.
+  std::atomic<PortHandle> handle;
   LineSettings lineSettings; // last read with GetCommState and applied
   double timeoutTenths;      // time allowed per operation; 0.0 = no limit
-  std::int32_t deadline;     // clock ms at which the operation expires; 0 = none
+  std::int32_t deadline;     // clockMs() at which the operation expires; 0 = none
   ReaderMode readerMode;
   CardStatus cardStatus;
 };
@@ -54,12 +63,16 @@ extern std::int32_t loadCount;
 
 // deadline := clock + timeoutTenths x 100 ms, or 0 when timeoutTenths is 0.0.
 void armDeadline(int port);
-// True once a non-zero deadline has been reached (signed 32-bit comparison).
+// True once a non-zero deadline has been reached, also across the clock's wrap.
 bool deadlineExpired(int port);
 
-// True when port is 1..256 and its slot is open.
+// True when port is 1..256 and its slot is open (or claimed by an opening).
 bool slotOpen(int port);
-// Closes the slot's handle and marks the slot closed; nothing else changes.
+// Claims a closed slot for an opening: its handle becomes kRetiredHandle. False
+// when the slot is open or another thread claimed it first.
+bool claimSlot(int port);
+// Closes the slot's handle and marks the slot closed, releasing it to any other
+// opening; nothing else changes, so the caller resets the slot's fields first.
 void dropHandle(int port);
 
 }  // namespace pelvane

@@ -66,7 +66,7 @@ class PtyTest : public ::testing::Test {
   std::string devicePath(int port = kPort) const { return pathOf(port); }
 
   pelvane::PortHandle openSlot(std::uint32_t baud = 115200) {
-    return openIntoSlot(kPort, devicePath(), baud, 10.0) ? pelvane::slot(kPort).handle
+    return openIntoSlot(kPort, devicePath(), baud, 10.0) ? pelvane::slot(kPort).handle.load()
                                                          : pelvane::kInvalidHandle;
   }
 

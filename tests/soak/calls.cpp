@@ -55,7 +55,8 @@ double Soak::commandMs() const { return pelvane::slot(kPort).timeoutTenths * 100
 double Soak::remainingDeadlineMs() const {
   const pelvane::PortSlot& s = pelvane::slot(kPort);
   if (s.deadline == 0) return 0.0;
-  const std::int32_t left = s.deadline - pelvane::clockMs();
+  const auto left = static_cast<std::int32_t>(static_cast<std::uint32_t>(s.deadline) -
+                                              static_cast<std::uint32_t>(pelvane::clockMs()));
   return left > 0 ? left : 0.0;
 }
 

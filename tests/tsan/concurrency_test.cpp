@@ -4,11 +4,18 @@
 // polls, card reads, a Type B session, segmented peer reads, close). Built with
 // -fsanitize=thread and run by tests/tsan/run.sh: ThreadSanitizer reports any
 // data race; this program reports wrong answers and prints one PASS/FAIL line.
+// Meanwhile another thread keeps replacing the trace sink. Then two threads race
+// to open one port, by its number and by a scan.
+#include <dirent.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,17 +23,23 @@
 #include "cards.h"
 #include "field.h"
 #include "pelvane.h"
+#include "platform/posix.h"
 #include "port/port_table.h"
 #include "pty_server.h"
 
 namespace {
 
 std::atomic<long> traceLines{0};
+std::atomic<long> otherSinkLines{0};
 std::atomic<long> commands{0};
 std::atomic<int> failures{0};
 
 void PELVANE_CALL countTrace(const char* line) {
   if (line != nullptr && line[0] != '\0') traceLines.fetch_add(1);
+}
+
+void PELVANE_CALL countOtherTrace(const char* line) {
+  if (line != nullptr && line[0] != '\0') otherSinkLines.fetch_add(1);
 }
 
 void fail(int port, const char* what, long got) {
@@ -121,6 +134,71 @@ void workload(int port, int cycles) {
   }
 }
 
+// Swaps the trace sink among two sinks and none until `done`.
+void switchSinks(const std::atomic<bool>& done) {
+  const PelvaneTraceSink sinks[] = {countTrace, countOtherTrace, nullptr};
+  for (unsigned i = 0; !done.load(); ++i) {
+    PV_SetTraceSink(sinks[i % 3]);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  PV_SetTraceSink(countTrace);
+}
+
+int openDescriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// RF_OPEN(3) on one thread against RF_OPEN(-1) on another, which finds COM3 as
+// a CP210x bridge: each round exactly one of them opens the port, the other
+// fails without touching it, and the port then closes. No descriptor is left.
+void raceForOnePort(const std::string& device, int rounds) {
+  constexpr int kPort = 3;
+  char pattern[] = "/tmp/pelvane-tsan-tty-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return fail(kPort, "temporary folder", 0);
+  namespace fs = std::filesystem;
+  const fs::path root = pattern;
+  fs::create_directories(root / "drivers" / "cp210x");
+  fs::create_directories(root / "ttyUSB2" / "device");  // COM3
+  fs::create_directory_symlink(root / "drivers" / "cp210x", root / "ttyUSB2" / "device" / "driver");
+  pelvane::posixport::setTtyClassFolder(root.c_str());
+  PV_SetPortDevice(kPort, device.c_str());
+
+  const int before = openDescriptors();
+  for (int round = 0; round < rounds && failures.load() == 0; ++round) {
+    std::atomic<int> ready{0};
+    std::int32_t byNumber = -77;
+    std::int32_t byScan = -77;
+    std::uint16_t number = 0xEEEE;
+    std::thread other([&] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) std::this_thread::yield();
+      number = RF_OPEN(kPort, &byNumber);
+    });
+    ready.fetch_add(1);
+    while (ready.load() < 2) std::this_thread::yield();
+    const std::uint16_t scan = RF_OPEN(-1, &byScan);
+    other.join();
+    // The loser: a refused number open gives 1; a scan that found the slot taken
+    // gives 0xFFFF (-1, no free port), or 1 when it lost the claim itself.
+    const bool numberWon = number == 0 && byNumber == kPort && (scan == 0xFFFF || scan == 1);
+    const bool scanWon = scan == 0 && byScan == kPort && number == 1;
+    if (!numberWon && !scanWon) fail(kPort, "race: RF_OPEN(3) and RF_OPEN(-1) gave", number * 0x10000L + scan);
+    if (RF_CLOSE(kPort) != PELVANE_CLOSE_DONE) fail(kPort, "race: RF_CLOSE of the open port", round);
+    if (RF_CLOSE(kPort) != PELVANE_CLOSE_NOT_OPEN) fail(kPort, "race: port still open after RF_CLOSE", round);
+  }
+  const int after = openDescriptors();
+  if (after != before) fail(kPort, "race: descriptors left open", after - before);
+
+  PV_SetPortDevice(kPort, nullptr);
+  pelvane::posixport::setTtyClassFolder(nullptr);
+  fs::remove_all(root);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -152,10 +230,18 @@ int main(int argc, char** argv) {
     servers.push_back(std::move(server));
   }
 
+  std::atomic<bool> done{false};
+  std::thread switcher(switchSinks, std::cref(done));
   std::vector<std::thread> threads;
   for (int port : ports) threads.emplace_back(workload, port, cycles);
   for (std::thread& t : threads) t.join();
+  done.store(true);
+  switcher.join();
+
+  const int raceRounds = argc > 2 ? std::atoi(argv[2]) : 1000;
+  raceForOnePort(servers.front()->slavePath(), raceRounds);
   for (auto& s : servers) s->stop();
+  if (traceLines.load() == 0 || otherSinkLines.load() == 0) fail(0, "a sink received no line", 0);
 
   // Every cycle of every thread sends at least one command.
   const long fewest = static_cast<long>(cycles) * static_cast<long>(ports.size());
@@ -164,7 +250,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   const int f = failures.load();
-  std::printf("tsan: %s: %zu threads, %d cycles each, %ld commands, %ld trace lines, %d wrong answers\n",
-              f == 0 ? "PASS" : "FAIL", ports.size(), cycles, commands.load(), traceLines.load(), f);
+  std::printf("tsan: %s: %zu threads, %d cycles each, %ld commands, %ld + %ld trace lines in two "
+              "sinks, %d open races, %d wrong answers\n",
+              f == 0 ? "PASS" : "FAIL", ports.size(), cycles, commands.load(), traceLines.load(),
+              otherSinkLines.load(), raceRounds, f);
   return f == 0 ? 0 : 1;
 }

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the concurrency program with ThreadSanitizer (clang) and runs it: four
 # threads, ports 1, 256, 2 and 77, each with its own simulated controller on its
-# own pseudo-terminal. Passes when every answer is right and ThreadSanitizer
+# own pseudo-terminal, while the trace sink keeps changing; then two threads
+# racing to open one port. Passes when every answer is right and ThreadSanitizer
 # reports nothing. Prints one closing line "tsan: PASS" or "tsan: FAIL ...".
 #   tests/tsan/run.sh            6 cycles per thread
 #   TSAN_CYCLES=50 tests/tsan/run.sh
+#   TSAN_RACES=N                 rounds of the two-thread open race (default 1000)
 #   TSAN_BUILD=some/folder       build folder (default build-harden-tsan)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -26,7 +28,7 @@ ninja -C "$build" tsan_concurrency >/dev/null || {
 log=$(mktemp /tmp/pelvane-tsan.XXXXXX)
 trap 'rm -f "$log"' EXIT
 TSAN_OPTIONS="halt_on_error=0 exitcode=66 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
-  "$build/tsan/tsan_concurrency" "$cycles" >"$log" 2>&1
+  "$build/tsan/tsan_concurrency" "$cycles" "${TSAN_RACES:-1000}" >"$log" 2>&1
 rc=$?
 reports=$(grep -c 'WARNING: ThreadSanitizer' "$log")
 if [ "$rc" -eq 0 ] && [ "$reports" -eq 0 ]; then

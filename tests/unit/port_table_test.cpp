@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "link/exchange.h"
 #include "platform/simulated.h"
 #include "port/port_table.h"
 #include "support/harness.h"
@@ -92,6 +93,46 @@ TEST_F(PortTable, DeadlineComparisonIsSigned) {
   EXPECT_FALSE(deadlineExpired(4));
   ps::advanceUs(1000);
   EXPECT_TRUE(deadlineExpired(4));
+}
+
+// The clock wraps as a signed value after ~24.8 days and as an unsigned one
+// after ~49.7: a deadline armed just before either wrap lasts its full time.
+TEST_F(PortTable, DeadlinesLastTheirTimeAcrossTheClockWraps) {
+  struct Case {
+    std::int32_t startMs;
+    double tenths;
+    std::uint64_t lastsMs;
+  };
+  const Case cases[] = {
+      {INT32_MAX - 500, 10.0, 1000}, {INT32_MAX, 10.0, 1000},   {INT32_MAX - 999, 10.0, 1000},
+      {-500, 10.0, 1000},            {-1, 10.0, 1000},          {INT32_MAX - 10, 255.0, 25500},
+      {INT32_MAX, 0.019, 1},         {INT32_MAX - 1, 2.5e7, INT32_MAX},
+  };
+  for (const Case& c : cases) {
+    ps::reset(c.startMs);
+    slot(4).timeoutTenths = c.tenths;
+    armDeadline(4);
+    ps::advanceUs((c.lastsMs - 1) * 1000);
+    EXPECT_FALSE(deadlineExpired(4)) << "from " << c.startMs << ", " << c.tenths;
+    ps::advanceUs(1000);
+    EXPECT_TRUE(deadlineExpired(4)) << "from " << c.startMs << ", " << c.tenths;
+  }
+}
+
+// A whole exchange with a reader that never answers, armed 0.5 s before the
+// signed wrap: the 1.0 s time-out ends it after 1.0 s, neither at once nor never.
+class ClockWrap : public LinkTest {};
+
+TEST_F(ClockWrap, ATimeOutArmedBeforeTheWrapLastsItsTime) {
+  const auto toWrap = static_cast<std::uint64_t>(INT32_MAX - 500) - ps::nowMs();
+  ps::advanceUs(toWrap * 1000);
+  const std::uint64_t startUs = ps::nowUs();
+  arm(10.0);
+  pelvane::Answer answer;
+  const std::uint8_t getFirmwareVersion[] = {0x02};
+  EXPECT_EQ(pelvane::kLinkTimeout, pelvane::exchangeCommand(kPort, getFirmwareVersion, 1, &answer, 0));
+  EXPECT_GE(ps::nowUs() - startUs, 1000u * 1000);
+  EXPECT_LE(ps::nowUs() - startUs, 1050u * 1000);
 }
 
 TEST_F(PortTable, ArmedDeadlineNeverLandsOnZero) {
