@@ -91,6 +91,38 @@ step --quiet "win64 zip unpacks into pelvane-$version-win64/ with the whole layo
 exports_unchanged() { "$root/tests/wine/check-exports.sh" dll32 "$work/win32/bin/pelvane.dll"; }
 step --quiet "32-bit pelvane.dll: exports and imports" exports_unchanged
 
+# The C, C# and Python programs of the zip's guides compile as printed: the C
+# ones with MinGW and <windows.h> included (so a name that clashes with it
+# fails), the C# one with mcs and the binding, the Python one by py_compile.
+snippets() {
+  cd "$work/win64" || return 1
+  local doc lang n=0 f
+  for doc in docs/windows-guide.md docs/rw-interface.md; do
+    for lang in c csharp python; do
+      awk -v out="$work/doc-$lang-${doc##*/}" -v lang="$lang" '
+        $0 == "```" lang { n++; f = out "-" n; on = 1; next } /^```/ { on = 0 } on { print > f }' "$doc"
+    done
+  done
+  for f in "$work"/doc-c-*; do
+    x86_64-w64-mingw32-gcc -std=c11 -Wall -Werror -Wno-unused-function -include windows.h -Iinclude \
+      -x c -c "$f" -o "$f.o" || { echo "${f##*/} does not compile"; return 1; }
+    n=$((n + 1))
+  done
+  for f in "$work"/doc-csharp-*; do
+    cp "$f" "$f.cs" && mcs -nologo -out:"$f.exe" "$f.cs" bindings/dotnet/Pelvane.cs ||
+      { echo "${f##*/} does not compile"; return 1; }
+    n=$((n + 1))
+  done
+  for f in "$work"/doc-python-*; do
+    python3 -m py_compile "$f" || { echo "${f##*/} is not Python"; return 1; }
+    n=$((n + 1))
+  done
+  echo "$n programs of the guides compile"
+  [ "$n" -ge 5 ]
+}
+step --quiet "the guides' C, C# and Python programs compile as printed" snippets
+cd "$root"
+
 # ---- callers built from the unpacked zips ----
 # build_callers arch triple clang-target lld-machine
 build_callers() {
