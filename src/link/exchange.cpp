@@ -17,6 +17,8 @@ constexpr std::int32_t kLcsOffset = 4;
 constexpr std::int32_t kTfiOffset = 5;
 constexpr std::int32_t kLenmOffset = 5;
 constexpr std::int32_t kLenlOffset = 6;
+constexpr std::int32_t kExtendedLcsOffset = 7;
+constexpr std::int32_t kExtendedTfiOffset = 8;
 constexpr std::int32_t kNormalDataOffset = 7;     // first byte after the answer code
 constexpr std::int32_t kExtendedDataOffset = 10;
 // Offset of the command code in a normal frame written by the host.
@@ -59,6 +61,16 @@ std::int32_t discard(int port, std::int32_t count) {
   return kLinkFailed;
 }
 
+// The rules of both forms: the length bytes and LCS sum to 0, and so do the TFI,
+// the answer and the DCS (the LEN bytes from `tfi` on, then the DCS); an answer
+// needs at least its TFI and answer code.
+bool checksumsHold(const Answer& a, unsigned lengthSum, std::int32_t tfi, std::int32_t len) {
+  if ((lengthSum & 0xFF) != 0) return false;
+  unsigned sum = 0;
+  for (std::int32_t i = tfi; i <= tfi + len; ++i) sum += a.bytes[i];
+  return (sum & 0xFF) == 0 && len >= kShortestAnswerLen;
+}
+
 std::int32_t answerLen(const Answer& a) {
   if (a.frameLength <= 0) return -1;
   if (answerIsExtended(a)) return a.bytes[kLenmOffset] * 256 + a.bytes[kLenlOffset];
@@ -96,8 +108,10 @@ std::int32_t exchangeFrame(int port, const std::uint8_t* frame, std::int32_t fra
 
   // The extended marker FF FF stands where a normal frame has LEN and LCS.
   if (answer->bytes[kLenOffset] == 0xFF && answer->bytes[kLcsOffset] == 0xFF) {
-    // Extended answer: 00 00 FF FF FF LENM LENL LCS D5 answer DCS 00. No checksum
-    // is tested. Until LENM and LENL are in, at least 10 bytes are due.
+    // Extended answer: 00 00 FF FF FF LENM LENL LCS D5 answer DCS 00, checked as
+    // a normal one (PN532 user manual 6.2.1.2; nfcpy's pn53x.py and libnfc's
+    // pn532_uart.c test the same LCS). Until LENM and LENL are in, at least 10
+    // bytes are due.
     for (;;) {
       std::int32_t target = kExtendedOverhead;
       if (answer->received > kLenlOffset) {
@@ -107,6 +121,12 @@ std::int32_t exchangeFrame(int port, const std::uint8_t* frame, std::int32_t fra
       if (target > kAnswerCapacity) return discard(port, target - answer->received);
       const std::int32_t code = readInto(port, answer);
       if (code != 0) return code;
+    }
+    const std::int32_t len = answer->bytes[kLenmOffset] * 256 + answer->bytes[kLenlOffset];
+    if (!checksumsHold(*answer, answer->bytes[kLenmOffset] + answer->bytes[kLenlOffset] +
+                                    answer->bytes[kExtendedLcsOffset],
+                       kExtendedTfiOffset, len)) {
+      return kLinkFailed;
     }
     answer->frameLength = answer->received;
     return kLinkOk;
@@ -119,11 +139,10 @@ std::int32_t exchangeFrame(int port, const std::uint8_t* frame, std::int32_t fra
     const std::int32_t code = readInto(port, answer);
     if (code != 0) return code;
   }
-  if (((answer->bytes[kLenOffset] + answer->bytes[kLcsOffset]) & 0xFF) != 0) return kLinkFailed;
-  unsigned sum = 0;
-  for (std::int32_t i = kTfiOffset; i <= len + kTfiOffset; ++i) sum += answer->bytes[i];
-  if ((sum & 0xFF) != 0) return kLinkFailed;
-  if (len < kShortestAnswerLen) return kLinkFailed;
+  if (!checksumsHold(*answer, answer->bytes[kLenOffset] + answer->bytes[kLcsOffset], kTfiOffset,
+                     len)) {
+    return kLinkFailed;
+  }
   answer->frameLength = target;
   return kLinkOk;
 }

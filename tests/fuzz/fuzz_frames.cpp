@@ -70,11 +70,16 @@ void probe(const pelvane::Answer& a) {
     const std::int32_t base = extended ? 10 : 7;
     REQUIRE(a.frameLength >= base);  // header, TFI and answer code are in
     REQUIRE(base + count <= a.frameLength);
+    // A frame of either form is only taken with both checksums right.
     if (!extended) {
-      // A normal frame is only taken with both checksums right.
       REQUIRE(static_cast<std::uint8_t>(a.bytes[3] + a.bytes[4]) == 0);
       REQUIRE(sum(a.bytes + 5, a.bytes[3] + 1) == 0);
       REQUIRE(a.frameLength == a.bytes[3] + 7);
+    } else {
+      const std::int32_t len = a.bytes[5] * 256 + a.bytes[6];
+      REQUIRE(static_cast<std::uint8_t>(a.bytes[5] + a.bytes[6] + a.bytes[7]) == 0);
+      REQUIRE(sum(a.bytes + 8, len + 1) == 0);
+      REQUIRE(a.frameLength == len + 10);
     }
   }
   for (std::int32_t i = -3; i <= count + 3; ++i) {

@@ -113,21 +113,45 @@ INSTANTIATE_TEST_SUITE_P(
                       Corruption{"WrongPreamble", 0, 0x55, 0}),
     [](const ::testing::TestParamInfo<Corruption>& i) { return std::string(i.param.name); });
 
-TEST_F(Exchange, ExtendedAnswerIsTakenWithoutChecksumTest) {
+// The extended form is checked as the normal one: LENM + LENL + LCS and TFI +
+// answer + DCS; TFI and postamble are not.
+TEST_F(Exchange, ExtendedAnswerIsCheckedAsANormalOne) {
   Bytes body = {0x41, 0x00};
   for (int i = 0; i < 300; ++i) body.push_back(static_cast<std::uint8_t>(i));
-  Bytes reply = answerExtended(body);
-  reply[7] ^= 0x55;                // LCS
-  reply[reply.size() - 2] ^= 0x55;  // DCS
-  far.reply(cat(ACK(), reply));
-  arm(10.0);
-  EXPECT_EQ(0, send(hex("40 01 00")));
-  ASSERT_TRUE(pelvane::answerIsExtended(ans));
-  EXPECT_EQ(303, pelvane::answerLength(ans));
-  EXPECT_EQ(303 + 10, ans.frameLength);
-  EXPECT_EQ(0x00, pelvane::answerByte(ans, 0));    // status at offset 10
-  EXPECT_EQ(299 & 0xFF, pelvane::answerByte(ans, 300));
-  EXPECT_EQ(-1, pelvane::answerByte(ans, 301));
+  const Bytes good = answerExtended(body);
+  const std::size_t dcs = good.size() - 2;
+  struct Case {
+    const char* name;
+    std::size_t offset;
+    std::uint8_t flip;
+    std::size_t offset2;  // a second change that keeps the DCS right (0: none)
+    std::int32_t code;
+  };
+  const std::vector<Case> cases = {
+      {"intact", 0, 0x00, 0, 0},
+      {"BadLcs", 7, 0x55, 0, -1},
+      {"BadDcs", dcs, 0x55, 0, -1},
+      {"BadDataByte", 200, 0x01, 0, -1},
+      {"WrongTfiGoodDcs", 8, 0x02, dcs, 0},  // D5 becomes D7
+      {"WrongPostamble", good.size() - 1, 0xFF, 0, 0},
+  };
+  for (const Case& c : cases) {
+    Bytes reply = good;
+    reply[c.offset] = static_cast<std::uint8_t>(reply[c.offset] ^ c.flip);
+    if (c.offset2 != 0) reply[c.offset2] = static_cast<std::uint8_t>(reply[c.offset2] - c.flip);
+    far.reply(cat(ACK(), reply, hex("AA BB")));
+    arm(10.0);
+    EXPECT_EQ(c.code, send(hex("40 01 00"))) << c.name;
+    EXPECT_EQ(2u, far.pending()) << c.name;  // exactly LEN + 10 bytes taken
+    EXPECT_EQ(c.code == 0, pelvane::hasAnswer(ans)) << c.name;
+    if (c.code != 0) continue;
+    ASSERT_TRUE(pelvane::answerIsExtended(ans));
+    EXPECT_EQ(303, pelvane::answerLength(ans));
+    EXPECT_EQ(303 + 10, ans.frameLength);
+    EXPECT_EQ(0x00, pelvane::answerByte(ans, 0));    // status at offset 10
+    EXPECT_EQ(299 & 0xFF, pelvane::answerByte(ans, 300));
+    EXPECT_EQ(-1, pelvane::answerByte(ans, 301));
+  }
 }
 
 TEST_F(Exchange, ShortAnswerAsExtendedFrameIsAccepted) {
