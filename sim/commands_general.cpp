@@ -62,6 +62,7 @@ Reply Controller::State::generalCommand(const Bytes& p) {
       if (n < 2) return errorFrame();
       fieldOff();
       poweredDown = true;
+      rfWakeUs = UINT64_MAX;
       return answer({0x17, kStatusOk});
     case 0x32:
       return rfConfiguration(p);
@@ -126,13 +127,25 @@ Reply Controller::State::generalStatus() const {
 
 Reply Controller::State::rfConfiguration(const Bytes& p) {
   if (p.size() < 2) return errorFrame();
-  if (p[1] == 0x01) {
-    if (p.size() < 3) return errorFrame();
-    if (p[2] & 0x01) {
-      rfOn = true;
-    } else {
-      fieldOff();
-    }
+  switch (p[1]) {
+    case 0x01:  // RF field
+      if (p.size() < 3) return errorFrame();
+      if (p[2] & 0x01) {
+        rfOn = true;
+      } else {
+        fieldOff();
+      }
+      break;
+    case 0x02:  // various timings: RFU, fATR_RES_Timeout, fRetryTimeout
+      if (p.size() != 5) return errorFrame();
+      atrResTimeout = p[3];
+      break;
+    case 0x05:  // MaxRetries: MxRtyATR, MxRtyPSL, MxRtyPassiveActivation
+      if (p.size() != 5) return errorFrame();
+      maxRetriesAtr = p[2];
+      break;
+    default:
+      break;
   }
   return answer({0x33});
 }

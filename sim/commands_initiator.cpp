@@ -75,7 +75,11 @@ Reply Controller::State::inListPassiveTarget(const Bytes& p) {
 
 // The controller keeps at most kLongestExchangeData bytes of a target's answer
 // for one InDataExchange answer; the rest waits, flagged with the MI bit, for an
-// InDataExchange with no data (PN532 user manual, 7.3.8).
+// InDataExchange with no data (PN532 user manual, 7.3.8; libnfc's
+// pn53x_transceive sends the bare command until MI clears). Other commands leave
+// it waiting; new data for the target while it waits is refused with status 25
+// (invalid in the current state: the card is still sending its chain), and only
+// a poll, the field going off or InDeselect / InRelease end the chain.
 Reply Controller::State::inDataExchange(const Bytes& p) {
   if (p.size() < 2 || p.size() > 2 + kLongestExchangeData) return errorFrame();
   if (targetMode != TargetMode::Idle) return answer({0x41, kStatusWrongContext});
@@ -83,9 +87,12 @@ Reply Controller::State::inDataExchange(const Bytes& p) {
   if (!tg) return answer({0x41, kStatusWrongContext});  // no target listed
   if (!tg->selected) return answer({0x41, kStatusTimeout});
   const Bytes d(p.begin() + 2, p.end());
-  Bytes rest;
-  rest.swap(tg->answerRest);
-  if (d.empty() && !rest.empty()) return chainedAnswer(tg, rest);
+  if (!tg->answerRest.empty()) {
+    if (!d.empty()) return answer({0x41, kStatusInvalidState});
+    Bytes rest;
+    rest.swap(tg->answerRest);
+    return chainedAnswer(tg, rest);
+  }
   Bytes a = {0x41};
   bool ok = false;
   switch (tg->kind) {
@@ -143,6 +150,7 @@ Reply Controller::State::inDeselectOrRelease(const Bytes& p) {
       }
       tg.selected = false;
       tg.authSector = -1;
+      tg.answerRest.clear();
     }
     if (!(hit && release)) kept.push_back(tg);
   }
@@ -162,8 +170,12 @@ Reply Controller::State::inSelect(const Bytes& p) {
 
 // InJumpForDEP 56 and InJumpForPSL 46 (PN532 user manual, 7.3.3 and 7.3.4) take
 // the same parameters, ActPass BR Next [PassiveInitiatorData] [NFCID3i] [Gi], and
-// answer alike; InJumpForPSL leaves the PSL to a later InPSL.
-Reply Controller::State::inJumpForDep(const Bytes& p) {
+// answer alike; InJumpForPSL leaves the PSL to a later InPSL. With no peer in the
+// field the ATR_REQ goes unanswered: it is sent again MxRtyATR times, each
+// attempt waiting fATR_RES_Timeout (100 us x 2^(n-1)), then status 01; MxRtyATR
+// FF, or no ATR_RES time-out at all, retries until the host's ACK frame aborts
+// the command (PN532 user manual, 7.3.1 items 02 and 05).
+Reply Controller::State::inJumpForDep(const Bytes& p, std::uint64_t t) {
   if (p.size() < 4) return errorFrame();
   if (p[1] > 0x01 || p[2] > 0x02) return errorFrame();
   rfOn = true;
@@ -171,8 +183,12 @@ Reply Controller::State::inJumpForDep(const Bytes& p) {
   targetMode = TargetMode::Idle;
   const std::uint8_t code = u8(p[0] + 1u);
   Bytes a = {code};
-  if (!activatePeer(&a)) return answer({code, kStatusTimeout});
-  return answer(a);
+  if (activatePeer(&a)) return answer(a);
+  if (maxRetriesAtr == 0xFF || atrResTimeout == 0) return Reply{Reply::Wait, {}, 0};
+  const std::uint64_t attemptUs = 100ull << (std::min<unsigned>(atrResTimeout, 16u) - 1);
+  Reply r = answer({code, kStatusTimeout});
+  r.at = t + ackDelayUs + (maxRetriesAtr + 1ull) * attemptUs;
+  return r;
 }
 
 }  // namespace pelvsim

@@ -39,9 +39,15 @@ bool wellFormedInitAsTarget(const Bytes& p) {
 
 }  // namespace
 
+// The PN532 powers down while it waits here and wakes when an initiator's field
+// activates it (NXP's PN532 application note, HSU exchange for TgInitAsTarget;
+// libnfc's pn53x_transceive marks the chip POWERDOWN for it).
 Reply Controller::State::tgInitAsTarget(const Bytes& p, std::uint64_t t) {
   if (!wellFormedInitAsTarget(p)) return errorFrame();  // syntax error frame (6.2.1.5)
   listed.clear();
+  useModulation(0x00);  // prepared for 106 kbit/s Type A (nfcpy's pn53x.py listen_tta)
+  poweredDown = true;
+  rfWakeUs = UINT64_MAX;
   const Initiator* ini = field.present && field.initiator ? &*field.initiator : nullptr;
   if (!ini || ini->never) {
     targetMode = TargetMode::Waiting;
@@ -55,6 +61,7 @@ Reply Controller::State::tgInitAsTarget(const Bytes& p, std::uint64_t t) {
   a.insert(a.end(), ini->atrReq.begin(), ini->atrReq.end());
   Reply r = answer(a);
   r.at = t + ackDelayUs + ini->activateAfterUs;
+  rfWakeUs = r.at;
   return r;
 }
 

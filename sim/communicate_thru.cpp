@@ -1,7 +1,8 @@
 // InCommunicateThru (PN532 user manual, 7.3.9): the host's bytes go to the cards
 // as they are, shaped by the CIU registers that the host or the last poll set,
 // and the cards' answer comes back after status 00; status 01 when no card
-// answers. The modulation is that of CIU_TxMode's framing bits.
+// answers. The modulation is that of CIU_TxMode's framing bits: Type A, FeliCa
+// and Type B cards each hear only their own.
 #include <algorithm>
 
 #include "controller_state.h"
@@ -13,6 +14,7 @@ namespace {
 // CIU registers (PN532 data sheet, CIU register map) and the bits used here.
 constexpr std::uint16_t kTxMode = 0x6302;      // bit 7 TxCRCEn, bits 1-0 framing
 constexpr std::uint16_t kRxMode = 0x6303;      // bit 7 RxCRCEn
+constexpr std::uint16_t kTxAuto = 0x6305;      // bit 6 Force100ASK
 constexpr std::uint16_t kManualRcv = 0x630D;   // bit 4 ParityDisable
 constexpr std::uint16_t kControl = 0x633C;     // bits 2-0 RxLastBits
 constexpr std::uint16_t kBitFraming = 0x633D;  // bits 2-0 TxLastBits
@@ -22,10 +24,10 @@ constexpr std::uint8_t kLastBits = 0x07;
 constexpr std::uint8_t kFramingMask = 0x03;
 constexpr std::uint8_t kFramingFelica = 0x02;
 constexpr std::uint8_t kFramingTypeB = 0x03;
+constexpr std::uint8_t kSpeedMask = 0x70;       // TxMode / RxMode bits 6-4, 000: 106 kbit/s
+constexpr std::uint8_t kForce100Ask = 0x40;
 
 constexpr std::uint8_t kStatusCrcError = 0x02;  // PN532 user manual, 7.1
-
-bool isTypeBRequest(const Bytes& d) { return d.size() == 3 && d[0] == 0x05; }
 
 }  // namespace
 
@@ -37,10 +39,22 @@ Reply Controller::State::thruSilence(const Bytes& sent) {
 
 void Controller::State::useModulation(std::uint8_t brTy) {
   // 106 kbit/s Type A, FeliCa 212 and 424 kbit/s, 106 kbit/s Type B; CRC on.
+  // Type A is sent with 100 % ASK, the others with 10 % (nfcpy's pn53x.py
+  // send_cmd_recv_rsp sets Force100ASK for Type A only).
   static constexpr std::uint8_t kModes[4] = {0x80, 0x92, 0xA2, 0x83};
   if (brTy > 3) return;
   registers[kTxMode] = kModes[brTy];
   registers[kRxMode] = kModes[brTy];
+  const std::uint8_t txAuto = readRegister(kTxAuto);
+  registers[kTxAuto] = u8(brTy == 0 ? txAuto | kForce100Ask : txAuto & ~kForce100Ask);
+}
+
+// A Type B card hears a frame sent at 106 kbit/s in Type B framing with 10 % ASK,
+// in whole bytes (ISO/IEC 14443-2 and -3); a frame sent otherwise is noise to it.
+bool Controller::State::typeBFrameHeard() const {
+  const std::uint8_t tx = readRegister(kTxMode);
+  return (tx & kFramingMask) == kFramingTypeB && (tx & kSpeedMask) == 0 &&
+         !(readRegister(kTxAuto) & kForce100Ask) && (readRegister(kBitFraming) & kLastBits) == 0;
 }
 
 void Controller::State::leaveActive(const Bytes& id) {
@@ -71,17 +85,18 @@ Reply Controller::State::inCommunicateThru(const Bytes& p) {
   const Bytes d(p.begin() + 1, p.end());
   Bytes a = {0x43};
   const std::uint8_t framing = readRegister(kTxMode) & kFramingMask;
-  // A REQB / WUPB reaches the Type B cards whatever the framing: command 0x25 of
-  // the library sends one without choosing Type B first.
-  if (framing == kFramingTypeB || isTypeBRequest(d)) {
+  // Only a Type B card hears Type B framing, and only Type B framing: a REQB
+  // sent in Type A framing reaches no card (libnfc's pn53x.c and nfcpy's
+  // pn53x.py both set the framing before any raw Type B frame).
+  if (framing == kFramingTypeB) {
     // The CRC_B: added and checked by the controller when TxCRCEn / RxCRCEn are
     // set, else the host's own (a frame with a wrong one is not heard).
     Bytes sent = d;
-    if (framing == kFramingTypeB && !(readRegister(kTxMode) & kCrcOn)) {
+    if (!(readRegister(kTxMode) & kCrcOn)) {
       if (!hasCrcB(sent)) return thruSilence(d);
       sent.resize(sent.size() - 2);
     }
-    if (!typeBFrame(sent, &a)) return thruSilence(d);
+    if (!typeBFrameHeard() || !typeBFrame(sent, &a)) return thruSilence(d);
     Bytes heard(a.begin() + 2, a.end());
     if (!(readRegister(kRxMode) & kCrcOn)) {
       appendCrcB(&heard);

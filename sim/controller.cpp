@@ -18,7 +18,7 @@ Reply Controller::State::run(const Bytes& p, std::uint64_t t) {
       return inDeselectOrRelease(p);
     case 0x46:
     case 0x56:
-      return inJumpForDep(p);
+      return inJumpForDep(p, t);
     case 0x4A:
       return inListPassiveTarget(p);
     case 0x4E:

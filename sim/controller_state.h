@@ -37,6 +37,7 @@ Bytes cascadeUid(const Bytes& uid);
 constexpr std::uint8_t kStatusOk = 0x00;
 constexpr std::uint8_t kStatusTimeout = 0x01;
 constexpr std::uint8_t kStatusAuthError = 0x14;
+constexpr std::uint8_t kStatusInvalidState = 0x25;
 constexpr std::uint8_t kStatusWrongContext = 0x27;
 constexpr std::uint8_t kStatusReleased = 0x29;
 // Bit 6 of the status byte: more information, the rest of the answer follows
@@ -140,13 +141,25 @@ struct Controller::State {
   std::uint8_t p3 = 0x3F;
   std::uint8_t p7 = 0x06;
   bool rfOn = false;
-  bool poweredDown = false;
+  // RFConfiguration (PN532 user manual, 7.3.1) as after reset: item 02's
+  // fATR_RES_Timeout 0B (102.4 ms) and item 05's MxRtyATR FF (retry until the
+  // host's ACK frame aborts).
+  std::uint8_t atrResTimeout = 0x0B;
+  std::uint8_t maxRetriesAtr = 0xFF;
   // SetParameters flags (PN532 user manual, 7.2.9); fAutomaticATR_RES (bit 2)
   // and fAutomaticRATS (bit 4) set, as libnfc and the library's target mode use them.
   std::uint8_t parameters = 0x14;
   // CIU_FIFOData's contents (CIU_FIFOLevel counts them): what the controller
   // last received from a card, or what it sent when nothing answered.
   std::deque<std::uint8_t> fifo;
+  // Power-down (PowerDown, and TgInitAsTarget while it waits): the first byte
+  // from the host wakes the controller and is lost with those that follow while
+  // it starts (line.cpp); an initiator's field wakes it at `rfWakeUs`.
+  bool poweredDown = false;
+  std::uint64_t rfWakeUs = UINT64_MAX;
+  std::uint64_t wokeUs = 0;  // when the last waking byte arrived
+  std::uint64_t bytesSinceWake = 0;
+  bool starting = false;
 
   // targets
   std::vector<Target> listed;  // Tg = index + 1
@@ -188,6 +201,7 @@ struct Controller::State {
   void consume(std::size_t n);
   void hostAck(std::uint64_t t);
   void hostNack(std::uint64_t t);
+  bool lostWhileAsleep(std::uint64_t t);  // the byte arriving at t wakes or finds it starting
   void command(const Bytes& payload, std::uint64_t t);
 
   // ---- frame codec (frame_codec.cpp) ----
@@ -208,7 +222,7 @@ struct Controller::State {
   Reply chainedAnswer(Target* tg, const Bytes& data);
   Reply inDeselectOrRelease(const Bytes& p);
   Reply inSelect(const Bytes& p);
-  Reply inJumpForDep(const Bytes& p);
+  Reply inJumpForDep(const Bytes& p, std::uint64_t t);
   Target* target(std::uint8_t tg);
   bool isHalted(const Bytes& id) const;
   // auto_poll.cpp
@@ -224,7 +238,8 @@ struct Controller::State {
   // of the modulation that the last poll or the host's registers chose.
   Reply inCommunicateThru(const Bytes& p);
   Reply thruSilence(const Bytes& sent);
-  void useModulation(std::uint8_t brTy);  // CIU_TxMode / RxMode as a poll leaves them
+  void useModulation(std::uint8_t brTy);  // CIU_TxMode / RxMode / TxAuto as a poll leaves them
+  bool typeBFrameHeard() const;           // the registers send what a Type B card hears
   // A card that leaves the active state is no longer a usable target.
   void leaveActive(const Bytes& id);
   // Sends a card back to idle, or to halt when it was woken from there.

@@ -13,6 +13,11 @@ namespace {
 
 // A frame whose bytes stop for this long is given up.
 constexpr std::uint64_t kFrameGapUs = 50000;
+// Time from the byte that wakes a powered-down controller until it takes bytes
+// again. libnfc's pn532_uart_wakeup sends five bytes (55 55 00 00 00, 434 us at
+// 115200 baud) and its next frame straight after them, so the controller is up
+// within that; the stricter model takes nearly all of it.
+constexpr std::uint64_t kWakeUpUs = 400;
 constexpr std::uint32_t kDefaultAnswerDelayFaultUs = 100000;
 
 // Time for `count` bytes of 10 bits each at `baud`.
@@ -54,6 +59,28 @@ void Controller::State::abortWaiting(std::uint64_t now) {
 
 bool Controller::State::busy(std::uint64_t now) const {
   return waiting && (waitBytes == 0 || waitAnswerAt > now);
+}
+
+// A powered-down controller wakes on the first byte from the host and loses it,
+// and every byte that comes before it has started (PN532 user manual, 7.2.11;
+// libnfc's pn532_uart_ack sends its wake-up before the ACK for that reason).
+// Bytes count at least their line time even on an unpaced line, so that a burst
+// written at once is not heard whole.
+bool Controller::State::lostWhileAsleep(std::uint64_t t) {
+  if (poweredDown && t >= rfWakeUs) poweredDown = false;  // the initiator's field woke it
+  if (poweredDown) {
+    poweredDown = false;
+    starting = true;
+    wokeUs = t;
+    bytesSinceWake = 0;
+    return true;
+  }
+  if (!starting) return false;
+  ++bytesSinceWake;
+  const std::uint64_t lineUs = wokeUs + lineTimeUs(bytesSinceWake, baud);
+  if (std::max(t, lineUs) < wokeUs + kWakeUpUs) return true;
+  starting = false;
+  return false;
 }
 
 // ---- receiver ----
@@ -159,7 +186,11 @@ void Controller::hostWrote(const std::uint8_t* data, std::size_t n, std::uint64_
       s.rxTimes.clear();
       continue;
     }
-    s.poweredDown = false;  // any byte wakes the controller
+    if (s.lostWhileAsleep(t)) {
+      s.rx.clear();
+      s.rxTimes.clear();
+      continue;
+    }
     s.lookahead = k + 1 < n ? data + k + 1 : nullptr;
     s.lookaheadTime = k + 1 < n ? arrival(k + 1) : 0;
     s.lookaheadTaken = false;

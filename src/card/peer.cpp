@@ -10,6 +10,7 @@
 #include "link/exchange.h"
 #include "link/frame.h"
 #include "link/raw_write.h"
+#include "platform/platform.h"
 #include "port/port_table.h"
 
 namespace pelvane {
@@ -46,11 +47,32 @@ constexpr std::uint8_t kFieldOff[] = {0x32, 0x01, 0x00};
 // TgGetData: d0 is the status, d1 onward the initiator's data.
 constexpr std::uint8_t kTgGetData[] = {0x86};
 
-// A TgInitAsTarget or TgGetData that ran out of time leaves the controller waiting
-// for an initiator and deaf to any other command; the host's ACK frame aborts the
-// wait (PN532 user manual, 6.2.1.3).
-void abortTargetWait(int port, std::int32_t code) {
+// Time the controller takes to start after the wake-up sequence: well past the
+// five bytes that libnfc's pn532_uart_wakeup leaves it before the next frame.
+constexpr std::uint32_t kWakeUpMs = 2;
+// Time the controller is given to end the aborted command before the next one
+// (nfcpy's pn532.py Device.close: "give the chip 10 ms to think about it").
+constexpr std::uint32_t kAfterAbortMs = 10;
+
+// A command that ran out of time leaves the controller busy and deaf to any
+// other command: TgInitAsTarget and TgGetData waiting for an initiator, and
+// InJumpForDEP retrying its ATR_REQ for ever under the MxRtyATR FF that opening
+// sets. The host's ACK frame aborts it (PN532 user manual, 6.2.1.3; nfcpy's
+// pn53x.py Chipset.command writes the ACK on a time-out too).
+void abortWait(int port, std::int32_t code) {
   if (code == kLinkTimeout) writeRaw(port, kAckFrame, static_cast<std::int32_t>(sizeof kAckFrame));
+}
+
+// The PN532 powers down while TgInitAsTarget waits for an initiator (libnfc's
+// pn53x_transceive marks it so), and the bytes that wake it are lost: an ACK
+// alone would only wake it. So the abort wakes it first, as libnfc's
+// pn532_uart_ack does, lets it start, and then gives it time to end the command.
+void abortSleepingWait(int port, std::int32_t code) {
+  if (code != kLinkTimeout) return;
+  writeRaw(port, kWakeUpSequence, static_cast<std::int32_t>(sizeof kWakeUpSequence));
+  sleepMs(kWakeUpMs);
+  writeRaw(port, kAckFrame, static_cast<std::int32_t>(sizeof kAckFrame));
+  sleepMs(kAfterAbortMs);
 }
 
 // The controller's status byte d0; an answer that carries none is a broken frame.
@@ -67,6 +89,7 @@ std::int32_t activateInitiator(int port, const std::uint8_t* command) {
   Answer answer;
   const std::int32_t code =
       exchangeCommand(port, payload, static_cast<std::int32_t>(sizeof(payload)), &answer, 0);
+  abortWait(port, code);
   if (code != kLinkOk) return code;
   return statusOf(answer);
 }
@@ -77,7 +100,7 @@ std::int32_t activateTarget(int port, const std::uint8_t* command, std::uint8_t*
   Answer answer;
   const std::int32_t code = exchangeCommand(
       port, kTgInitAsTarget, static_cast<std::int32_t>(sizeof(kTgInitAsTarget)), &answer, 0);
-  abortTargetWait(port, code);
+  abortSleepingWait(port, code);
   if (code != kLinkOk) return code;
   const int mode = answerByte(answer, 0);
   if (mode < 0) return kLinkFailed;
@@ -133,7 +156,7 @@ std::uint16_t receiveAsTarget(int port, const std::uint8_t* command, std::uint8_
   Answer answer;
   std::int32_t code =
       exchangeCommand(port, kTgGetData, static_cast<std::int32_t>(sizeof(kTgGetData)), &answer, 0);
-  abortTargetWait(port, code);
+  abortWait(port, code);
   if (code == kLinkOk) code = statusOf(answer);
   if (code != kLinkOk) return finish(response, kCmdReceive, code, nullptr, 0, TimeoutRule::Failed);
 

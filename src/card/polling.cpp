@@ -45,6 +45,29 @@ constexpr std::int32_t kLongNfcid = 8;   // reported with a leading byte that is
 constexpr std::int32_t kTypeBData = 2;   // Type B: ATQB onward
 // InCommunicateThru answer: d0 status, then the card's answer.
 constexpr int kStatusCardTimeout = 0x01;
+
+// InCommunicateThru sends its data with whatever framing the CIU registers hold,
+// and a Type B card hears only 106 kbit/s Type B frames with CRC_B. The registers
+// that shape a raw frame (PN532 data sheet, CIU register map), read before the
+// request and written back after it:
+//   CIU_TxMode 6302, CIU_RxMode 6303: CRC on (bit 7), 106 kbit/s (bits 6-4 000),
+//     Type B framing (bits 1-0 11), as libnfc's NP_FORCE_ISO14443_B,
+//     NP_FORCE_SPEED_106 and NP_HANDLE_CRC set them (pn53x.c) and nfcpy's
+//     pn53x.py send_cmd_recv_rsp does for "106B";
+//   CIU_TxAuto 6305: Force100ASK (bit 6) off, Type B being 10 % ASK (nfcpy sets
+//     it for Type A only);
+//   CIU_BitFraming 633D: TxLastBits (bits 2-0) 0, whole bytes (libnfc's
+//     pn53x_initiator_transceive_bytes).
+constexpr std::uint8_t kReadFraming[] = {0x06, 0x63, 0x02, 0x63, 0x03, 0x63, 0x05, 0x63, 0x3D};
+constexpr std::int32_t kFramingRegisters = 4;
+// WriteRegister 08, then address high, address low, value for each register.
+constexpr std::uint8_t kWriteFraming[] = {0x08, 0x63, 0x02, 0x00, 0x63, 0x03, 0x00,
+                                          0x63, 0x05, 0x00, 0x63, 0x3D, 0x00};
+constexpr std::int32_t kWriteValueAt[kFramingRegisters] = {3, 6, 9, 12};
+constexpr std::uint8_t kModeKeep = 0x0C;         // TxMode / RxMode bits 3-2 stay
+constexpr std::uint8_t kModeTypeB106 = 0x83;     // CRC on, 106 kbit/s, Type B framing
+constexpr std::uint8_t kForce100Ask = 0x40;
+constexpr std::uint8_t kTxLastBits = 0x07;
 // The wake-up request is repeated at most this often without a deadline to stop it.
 constexpr std::int32_t kWakeUpRetries = 100000;
 
@@ -129,15 +152,27 @@ std::int32_t pollForCard(int port, const std::uint8_t* packet, std::uint8_t* res
   }
 }
 
-std::int32_t wakeUpTypeB(int port, const std::uint8_t* packet, std::uint8_t* result,
-                         std::int32_t* resultLength) {
-  *resultLength = 0;
-  if (packet[kLen] <= kAfi) return kCodeBadLength;
+// Writes the four framing registers; 0 or a link code (a NACK is a failure).
+std::int32_t writeFraming(int port, const std::uint8_t* values) {
+  std::uint8_t payload[sizeof kWriteFraming];
+  for (std::int32_t i = 0; i < static_cast<std::int32_t>(sizeof kWriteFraming); ++i) {
+    payload[i] = kWriteFraming[i];
+  }
+  for (std::int32_t r = 0; r < kFramingRegisters; ++r) payload[kWriteValueAt[r]] = values[r];
+  Answer answer;
+  const std::int32_t code = exchangeCommand(port, payload, sizeof payload, &answer, 0);
+  if (code != kLinkOk) return code;
+  return hasAnswer(answer) ? kLinkOk : kLinkFailed;
+}
+
+// The WUPB, repeated while the card does not answer, until the deadline.
+std::int32_t requestTypeB(int port, std::uint8_t afi, std::uint8_t* result,
+                          std::int32_t* resultLength) {
   std::uint8_t payload[sizeof kWakeUpB];
   for (std::int32_t i = 0; i < static_cast<std::int32_t>(sizeof kWakeUpB); ++i) {
     payload[i] = kWakeUpB[i];
   }
-  payload[kWakeUpAfiAt] = packet[kAfi];
+  payload[kWakeUpAfiAt] = afi;
 
   Answer answer;
   for (std::int32_t tries = 0;; ++tries) {
@@ -152,6 +187,42 @@ std::int32_t wakeUpTypeB(int port, const std::uint8_t* packet, std::uint8_t* res
   }
   // The card's answer from d1, without its last byte: ALEN - 4 bytes.
   return copyAvailable(answer, 1, answerDataCount(answer) - 2, result, resultLength);
+}
+
+// The WUPB in Type B framing whatever the mode left in the registers, which are
+// then given back the values they had, so that the mode's own commands find them
+// as before. The RF field is left as it is.
+std::int32_t wakeUpTypeB(int port, const std::uint8_t* packet, std::uint8_t* result,
+                         std::int32_t* resultLength) {
+  *resultLength = 0;
+  if (packet[kLen] <= kAfi) return kCodeBadLength;
+
+  Answer answer;
+  std::int32_t code = exchangeCommand(port, kReadFraming, sizeof kReadFraming, &answer, 0);
+  if (code != kLinkOk) return code;
+  std::uint8_t before[kFramingRegisters];
+  if (!answerCopy(answer, 0, kFramingRegisters, before)) return kLinkFailed;
+  const std::uint8_t typeB[kFramingRegisters] = {
+      static_cast<std::uint8_t>((before[0] & kModeKeep) | kModeTypeB106),
+      static_cast<std::uint8_t>((before[1] & kModeKeep) | kModeTypeB106),
+      static_cast<std::uint8_t>(before[2] & ~kForce100Ask),
+      static_cast<std::uint8_t>(before[3] & ~kTxLastBits)};
+  bool changed = false;
+  for (std::int32_t r = 0; r < kFramingRegisters; ++r) changed = changed || typeB[r] != before[r];
+  if (changed) {
+    code = writeFraming(port, typeB);
+    if (code != kLinkOk) return code;
+  }
+
+  code = requestTypeB(port, packet[kAfi], result, resultLength);
+  if (!changed) return code;
+  // Given back even after a time-out: the controller still answers at once.
+  const std::int32_t restored = writeFraming(port, before);
+  if (code == kLinkOk && restored != kLinkOk) {
+    *resultLength = 0;
+    return restored;
+  }
+  return code;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "card/card_exchange.h"
 #include "command/response.h"
 #include "link/exchange.h"
+#include "port/port_table.h"
 
 namespace pelvane {
 
@@ -15,8 +16,27 @@ namespace {
 constexpr std::uint8_t kInDataExchange = 0x40;
 constexpr std::uint8_t kTargetOne = 0x01;
 constexpr std::int32_t kTargetPayloadSize = 256;
+// The bare command that fetches the next piece of a chained answer.
+constexpr std::uint8_t kNextPiece[] = {kInDataExchange, kTargetOne};
+// Pieces of at most 262 bytes: more than the longest answer a target may chain.
+constexpr std::int32_t kMostPieces = 256;
 
 }  // namespace
+
+std::int32_t drainChainedAnswer(int port) {
+  // The controller refuses new data for the target until the chain has been
+  // fetched; libnfc's pn53x_transceive fetches it the same way.
+  Answer answer;
+  for (std::int32_t piece = 0; piece < kMostPieces; ++piece) {
+    const std::int32_t code = exchangeCommand(port, kNextPiece, sizeof kNextPiece, &answer, 0);
+    if (code != kLinkOk) return code;
+    const int status = answerByte(answer, 0);
+    if (status < 0) return kLinkFailed;
+    if ((status & kStatusMoreInformation) == 0) return kLinkOk;
+    if (deadlineExpired(port)) return kLinkTimeout;
+  }
+  return kLinkFailed;
+}
 
 std::int32_t exchangeWithTarget(int port, const std::uint8_t* payload, std::int32_t n,
                                 Answer* answer) {
@@ -24,6 +44,9 @@ std::int32_t exchangeWithTarget(int port, const std::uint8_t* payload, std::int3
   if (code != kLinkOk) return code;
   int status = answerByte(*answer, 0);
   if (status < 0) return kLinkFailed;
+  // A chained answer is not collected: it fails with its status as before, and
+  // its rest is fetched so that the next command reaches the target.
+  if ((status & kStatusMoreInformation) != 0) drainChainedAnswer(port);
   return status;
 }
 

@@ -2,6 +2,7 @@
 // the target's answer comes back, in the long response form from 252 bytes on.
 #include <cstring>
 
+#include "card/card_exchange.h"
 #include "command/dispatcher.h"
 #include "command/handlers.h"
 #include "command/response.h"
@@ -49,6 +50,9 @@ std::uint16_t passThrough(int port, const std::uint8_t* command, std::uint8_t* r
   const int status = answerByte(answer, 0);
   if (status < 0) return finish(response, kCmdPassThrough, kLinkFailed, nullptr, 0, TimeoutRule::Done);
   if (status != 0) {
+    // A chained answer (MI) fails as before; its rest is fetched so that the
+    // next APDU reaches the card.
+    if ((status & kStatusMoreInformation) != 0) drainChainedAnswer(port);
     writeFailure(response, kCmdPassThrough, status);
     return kResultFailed;
   }

@@ -16,6 +16,11 @@ const std::uint8_t kFieldOffFrame[11] = {0x00, 0x00, 0xFF, 0x04, 0xFC, 0xD4,
 const std::uint8_t kInSelectFrame[10] = {0x00, 0x00, 0xFF, 0x03, 0xFD,
                                          0xD4, 0x54, 0x01, 0xD7, 0x00};
 
+// The serial line's wake-up: a controller in power-down wakes on the first byte
+// it receives and takes no frame from the bytes that woke it (PN532 user manual,
+// 7.2.11); libnfc's pn532_uart_wakeup sends this sequence before the next frame.
+const std::uint8_t kWakeUpSequence[5] = {0x55, 0x55, 0x00, 0x00, 0x00};
+
 namespace {
 
 std::uint8_t negate(unsigned sum) { return static_cast<std::uint8_t>((0x100u - (sum & 0xFFu)) & 0xFFu); }

@@ -17,6 +17,7 @@ constexpr std::int32_t kFrameCapacity = kLongestPayload + 11;
 extern const std::uint8_t kAckFrame[6];       // 00 00 FF 00 FF 00
 extern const std::uint8_t kFieldOffFrame[11]; // RFConfiguration RF field off
 extern const std::uint8_t kInSelectFrame[10]; // InSelect target 1
+extern const std::uint8_t kWakeUpSequence[5]; // 55 55 00 00 00: wakes a powered-down controller
 
 // Wraps payload (n bytes, 0 <= n <= kLongestPayload) into a host-to-reader frame
 // in out (kFrameCapacity bytes); outLength receives n + 8 or n + 11. Returns 0.

@@ -163,6 +163,22 @@ TEST_F(RfInterface, TraceOfALongFormResponseCoversItsFirst255Bytes) {
   EXPECT_EQ(traceLines, (std::vector<std::string>{"commandProc:078600B0000000\n", shown + "\n"}));
 }
 
+// Opening leaves the controller's framing as it was (Type A after power-up): the
+// wake-up request must choose Type B framing itself to reach the card.
+TEST_F(RfInterface, WakeUpRequestStraightAfterOpeningReachesTheTypeBCard) {
+  pelvsim::Controller& reader = addReader(1);
+  reader.field().typeB.push_back(pelvsim::TypeBCard::make(3));
+  reader.field().mifare.push_back(pelvsim::MifareClassicCard::make1k(2));
+  ASSERT_EQ(RF_OPEN(1, &opened_), PELVANE_RESULT_DONE);
+  const std::uint8_t txMode = reader.registerValue(0x6302);
+  Bytes response;
+  EXPECT_EQ(command(1, hex("03 25 00"), &response), PELVANE_RESULT_DONE);
+  EXPECT_BYTES(hex("0E 25 00 50 1B 03 2C 3D 00 00 00 00 00 81"), head(response, 14));
+  EXPECT_EQ(reader.registerValue(0x6302), txMode);
+  EXPECT_EQ(command(1, hex("02 20"), &response), PELVANE_RESULT_DONE);
+  EXPECT_BYTES(hex("07 20 00 0A 02 3C 4D"), head(response, 7));
+}
+
 TEST_F(RfInterface, PortDeviceOverrideIsOpenedInsteadOfTheComPath) {
   addReader(7, "sim:reader-seven");
   EXPECT_EQ(PV_SetPortDevice(7, "sim:reader-seven"), PELVANE_EXT_DONE);

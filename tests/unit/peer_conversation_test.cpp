@@ -148,17 +148,27 @@ TEST_F(PeerConversationTest, TargetIsActivatedReceivesAndAnswersUntilReleased) {
   EXPECT_EQ(portSlot().readerMode, pelvane::kModeTarget);
 }
 
-TEST_F(PeerConversationTest, TargetWithoutAnInitiatorTimesOutAndCanStillSwitchTheFieldOff) {
+// A wait that runs out of time leaves the controller busy (InJumpForDEP retries
+// for ever under MxRtyATR FF; TgInitAsTarget waits asleep): the abort must reach
+// it so that the next command is heard.
+TEST_F(PeerConversationTest, PeerWaitsThatTimeOutAreAbortedAndTheNextCommandIsHeard) {
   pelvsim::Initiator initiator;
   initiator.never = true;
   controller.field().initiator = initiator;
-  ASSERT_EQ(send("07 10 51 05 00 00 00"), 0);
-  const std::int32_t before = pelvane::simport::nowMs();
-  EXPECT_EQ(send("02 50"), 1);
-  EXPECT_EQ(reply(), "03 50 FE");
-  EXPECT_GE(pelvane::simport::nowMs() - before, 500);
-  ASSERT_EQ(send("02 51"), 0);
-  EXPECT_EQ(reply(), "03 51 00");
+  const struct {
+    const char* select;
+    const char* activate;
+  } cases[] = {{"07 10 50 05 00 00 00", "03 50 00"}, {"07 10 51 05 00 00 00", "02 50"}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(send(c.select), 0) << c.select;
+    const std::int32_t before = pelvane::simport::nowMs();
+    EXPECT_EQ(send(c.activate), 1) << c.select;
+    EXPECT_EQ(reply(), "03 50 FE") << c.select;
+    EXPECT_GE(pelvane::simport::nowMs() - before, 500) << c.select;
+    ASSERT_EQ(send("02 51"), 0) << c.select;
+    EXPECT_EQ(reply(), "03 51 00") << c.select;
+    EXPECT_FALSE(controller.poweredDown());
+  }
 }
 
 TEST_F(PeerConversationTest, SegmentedReadAsTargetClosesThePort) {

@@ -70,22 +70,24 @@ TEST_F(PeerCommandTest, TargetActivationReportsTheBaudRateFieldOfTheModeByte) {
   }
 }
 
-// A target-mode wait that runs out of time leaves the controller waiting for an
-// initiator: the host aborts it with the ACK frame. No other exchange does.
-TEST_F(PeerCommandTest, TimedOutTargetWaitsAreAbortedWithTheAckFrame) {
+// A wait that runs out of time leaves the controller busy: the host aborts it
+// with the ACK frame, waking it first after TgInitAsTarget, during which it
+// sleeps, and gives it 10 ms. No other exchange does.
+TEST_F(PeerCommandTest, TimedOutWaitsAreAbortedWithTheAckFrame) {
+  enum class Abort { None, Ack, WakeUpAndAck };
   const struct {
     const char* name;
     ReaderMode mode;
     Bytes packet;
     const char* command;
     const char* response;
-    bool aborted;
+    Abort abort;
   } cases[] = {
-      {"0x50 as target", pelvane::kModeTarget, packet(0x50, ""), kTgInit, "03 50 FE", true},
-      {"0x60 as target", pelvane::kModeTarget, packet(0x60, ""), "86", "03 60 FE", true},
+      {"0x50 as target", pelvane::kModeTarget, packet(0x50, ""), kTgInit, "03 50 FE", Abort::WakeUpAndAck},
+      {"0x60 as target", pelvane::kModeTarget, packet(0x60, ""), "86", "03 60 FE", Abort::Ack},
       {"0x50 as initiator", pelvane::kModePeerInitiator, packet(0x50, "00"), "56 01 00 01 00 FF FF 00 00",
-       "03 50 FE", false},
-      {"0x51 as target", pelvane::kModeTarget, packet(0x51, ""), "32 01 00", "03 51 FE", false},
+       "03 50 FE", Abort::Ack},
+      {"0x51 as target", pelvane::kModeTarget, packet(0x51, ""), "32 01 00", "03 51 FE", Abort::None},
   };
   for (const auto& c : cases) {
     pelvane::simport::clearEvents();
@@ -93,9 +95,16 @@ TEST_F(PeerCommandTest, TimedOutTargetWaitsAreAbortedWithTheAckFrame) {
     EXPECT_EQ(run(c.mode, c.packet), 1) << c.name;
     EXPECT_EQ(response.text(), c.response) << c.name;
     std::vector<std::string> wire = {pelvtest::toHex(pelvtest::frame(hex(c.command)))};
-    if (c.aborted) wire.push_back(pelvtest::toHex(ACK()));
+    if (c.abort == Abort::WakeUpAndAck) wire.push_back("55 55 00 00 00");
+    if (c.abort != Abort::None) wire.push_back(pelvtest::toHex(ACK()));
     EXPECT_EQ(writtenHex(), wire) << c.name;
     EXPECT_GE(elapsedMs(), 500) << c.name;
+    const std::vector<std::uint32_t> pauses = sleeps();
+    if (c.abort == Abort::WakeUpAndAck && pauses.size() >= 2) {
+      EXPECT_EQ(std::vector<std::uint32_t>(pauses.end() - 2, pauses.end()),
+                (std::vector<std::uint32_t>{2, 10}))
+          << "time to start, then time to end the command";
+    }
   }
 }
 

@@ -28,8 +28,18 @@ class PollingTest : public pelvtest::LinkTest {
     far.keepRecord = false;
     far.replyToEvery([](const Bytes&) { return cat(ACK(), pelvtest::answer(hex("4B 00"))); });
   }
+  // The framing registers read before a wake-up request, as CIU_TxMode, RxMode,
+  // TxAuto and BitFraming values.
+  void registersHold(const char* values) { answerNext(far, std::string("07 ") + values); }
+  // A wake-up request whose registers needed no change: the read, then `answers`.
+  void wakeUpAnswers(const std::vector<const char*>& answers) {
+    registersHold("83 83 00 00");
+    for (const char* a : answers) answerNext(far, a);
+  }
   ResponseBuffer response;
 };
+
+const char* const kReadFraming = "06 63 02 63 03 63 05 63 3D";
 
 TEST_F(PollingTest, FelicaModesPollWithTheSystemCodeAndTimeSlotAndReturnTheIdm) {
   for (pelvane::ReaderMode mode : {pelvane::kModeFelica, pelvane::kModeFelicaLite}) {
@@ -152,26 +162,54 @@ TEST_F(PollingTest, CardArrivingLaterIsFoundBeforeTheDeadline) {
   EXPECT_EQ(polls, 300);
 }
 
-TEST_F(PollingTest, WakeUpRequestIsTheBareWupbWithTheAfiInEveryMode) {
+// The WUPB goes out in 106 kbit/s Type B framing with CRC, 10 % ASK and whole
+// bytes whatever the registers held (TxMode RxMode TxAuto BitFraming), and they
+// get their values back after it; a failure there is a link failure.
+TEST_F(PollingTest, WakeUpRequestIsSentInTypeBFramingAndTheRegistersAreGivenBack) {
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"00 00 00 00", "08 63 02 83 63 03 83 63 05 00 63 3D 00"},  // after opening
+      {"8C 84 47 17", "08 63 02 8F 63 03 87 63 05 07 63 3D 10"},  // other bits stay
+      {"83 83 00 00", ""},  // after a Type B poll: nothing to change
+  };
   for (int mode = 1; mode <= 9; ++mode) {
-    ps::clearEvents();
-    useMode(static_cast<pelvane::ReaderMode>(mode));
-    answerNext(far, "43 00 50 11 22 33 44 AB");
-    EXPECT_EQ(run(hex("03 25 3C")), pelvane::kResultDone) << mode;
-    EXPECT_EQ(sentCommands(), (std::vector<std::string>{"42 05 3C 08"})) << mode;
-    // The card's answer without its last byte.
-    EXPECT_EQ(response.text(), "08 25 00 50 11 22 33 44") << mode;
-    EXPECT_EQ(portSlot().readerMode, mode);
+    for (const auto& c : cases) {
+      ps::clearEvents();
+      useMode(static_cast<pelvane::ReaderMode>(mode));
+      const Bytes v = hex(c.first);
+      const std::string back = "08 63 02 " + hexByte(v[0]) + " 63 03 " + hexByte(v[1]) +
+                               " 63 05 " + hexByte(v[2]) + " 63 3D " + hexByte(v[3]);
+      const bool set = *c.second != '\0';
+      registersHold(c.first);
+      for (const char* a : {"09", "43 00 50 11 22 33 44 AB", "09"}) {
+        if (set || a[0] == '4') answerNext(far, a);
+      }
+      EXPECT_EQ(run(hex("03 25 3C")), pelvane::kResultDone) << mode << " " << c.first;
+      const std::vector<std::string> wire =
+          set ? std::vector<std::string>{kReadFraming, c.second, "42 05 3C 08", back}
+              : std::vector<std::string>{kReadFraming, "42 05 3C 08"};
+      EXPECT_EQ(sentCommands(), wire) << mode << " " << c.first;
+      // The card's answer without its last byte.
+      EXPECT_EQ(response.text(), "08 25 00 50 11 22 33 44") << mode;
+      EXPECT_EQ(portSlot().readerMode, mode);
+    }
   }
+  // A NACK where the registers are read, or where they are given back.
+  far.reply(pelvtest::NACK());
+  EXPECT_EQ(run(hex("03 25 00")), pelvane::kResultFailed);
+  EXPECT_EQ(response.text(), "03 25 FF");
+  registersHold("00 00 00 00");
+  for (const char* a : {"09", "43 00 50 AA BB"}) answerNext(far, a);
+  far.reply(pelvtest::NACK());
+  EXPECT_EQ(run(hex("03 25 00")), pelvane::kResultFailed);
+  EXPECT_EQ(response.text(), "03 25 FF");
 }
 
 TEST_F(PollingTest, WakeUpRequestIsRepeatedWhileTheCardHasNotAnswered) {
   useMode(pelvane::kModeTypeB);
-  answerNext(far, "43 01");
-  answerNext(far, "43 01");
-  answerNext(far, "43 00 50 AA BB");
+  wakeUpAnswers({"43 01", "43 01", "43 00 50 AA BB"});
   EXPECT_EQ(run(hex("03 25 00")), pelvane::kResultDone);
-  EXPECT_EQ(sentCommands(), (std::vector<std::string>(3, "42 05 00 08")));
+  EXPECT_EQ(sentCommands(),
+            (std::vector<std::string>{kReadFraming, "42 05 00 08", "42 05 00 08", "42 05 00 08"}));
   EXPECT_TRUE(sleeps().empty());
   EXPECT_EQ(response.text(), "05 25 00 50 AA");
 }
@@ -184,7 +222,7 @@ TEST_F(PollingTest, WakeUpRequestEndsOnAnyOtherStatusWithWhatFollowsIt) {
       {"43 02", "03 25 00"},
   };
   for (const auto& c : cases) {
-    answerNext(far, c.first);
+    wakeUpAnswers({c.first});
     EXPECT_EQ(run(hex("03 25 00")), pelvane::kResultDone) << c.first;
     EXPECT_EQ(response.text(), c.second) << c.first;
   }
@@ -193,6 +231,7 @@ TEST_F(PollingTest, WakeUpRequestEndsOnAnyOtherStatusWithWhatFollowsIt) {
 TEST_F(PollingTest, WakeUpRequestWithoutAnswerGivesUpAtTheDeadline) {
   useMode(pelvane::kModeTypeB);
   far.keepRecord = false;
+  registersHold("83 83 00 00");
   far.replyToEvery([](const Bytes&) { return cat(ACK(), pelvtest::answer(hex("43 01"))); });
   // Each unanswered request takes a little time at the controller.
   far.perByteUs = 100;
@@ -209,6 +248,7 @@ TEST_F(PollingTest, AnswerWithoutAFrameIsALinkFailure) {
   EXPECT_EQ(run(hex("02 20")), pelvane::kResultFailed);
   EXPECT_EQ(response.text(), "03 20 FF");
   useMode(pelvane::kModeTypeB);
+  registersHold("83 83 00 00");
   far.reply(pelvtest::NACK());
   EXPECT_EQ(run(hex("03 25 00")), pelvane::kResultFailed);
   EXPECT_EQ(response.text(), "03 25 FF");
@@ -251,6 +291,33 @@ TEST_F(PollingSimTest, SelectedModeFindsItsCardAmongAllTechnologies) {
     EXPECT_EQ(response.packet().size(), 5u);
     EXPECT_EQ(send(hex(c.poll)), pelvane::kResultDone) << c.poll;
     EXPECT_EQ(response.text(), c.identifier) << c.poll;
+  }
+}
+
+// Whatever framing the mode left (none yet, Type A, FeliCa, target mode), the
+// wake-up request reaches the Type B card and the mode's registers stay.
+TEST_F(PollingSimTest, WakeUpRequestReachesTheTypeBCardInEveryModeAndLeavesTheRegisters) {
+  controller.field().felica.push_back(pelvsim::FelicaCard::standard(1));
+  controller.field().mifare.push_back(pelvsim::MifareClassicCard::make1k(2));
+  controller.field().typeB.push_back(pelvsim::TypeBCard::make(3));
+  controller.field().initiator = pelvsim::Initiator{};
+  controller.field().initiator->never = true;
+  const std::vector<std::pair<std::uint8_t, const char*>> cases = {
+      {0x30, "02 20"}, {0x10, "05 20 FF FF 00"}, {0x31, ""}, {0x50, ""}, {0x51, "02 50"}, {0x60, ""}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(send(Bytes{0x07, 0x10, c.first, 0x0A, 0x00, 0x00, 0x00}), pelvane::kResultDone);
+    if (*c.second) send(hex(c.second));
+    auto framing = [this] {
+      std::vector<int> v;
+      for (int r : {0x6302, 0x6303, 0x6305, 0x633D}) {
+        v.push_back(controller.registerValue(static_cast<std::uint16_t>(r)));
+      }
+      return v;
+    };
+    const std::vector<int> before = framing();
+    EXPECT_EQ(send(hex("03 25 00")), pelvane::kResultDone) << hexByte(c.first);
+    EXPECT_EQ(response.text(), "0E 25 00 50 1B 03 2C 3D 00 00 00 00 00 81") << hexByte(c.first);
+    EXPECT_EQ(framing(), before) << hexByte(c.first);
   }
 }
 

@@ -264,6 +264,15 @@ TEST_P(TransmitAnswers, CopyExactlyTheAnswerAndNothingBeyond) {
     EXPECT_EQ(result, PELVANE_RW_TRANSMIT_FAILED);
     EXPECT_EQ(answerLength_, kUnwritten);
     EXPECT_EQ(answer[0], kUntouched);
+    // The rest of the chain, in pieces of 262 bytes, was fetched with bare
+    // InDataExchange, so the next APDU reaches the card.
+    std::vector<std::string> wire = {toHex(cat(hex("40 01"), readBinary(c.le)))};
+    for (std::size_t k = 1; k < (c.le + 2 + 261) / 262; ++k) wire.push_back("40 01");
+    std::vector<std::string> sent;
+    for (const Bytes& command : reader_.commands()) sent.push_back(toHex(command));
+    EXPECT_EQ(sent, wire);
+    EXPECT_EQ(transmit(hex("00 A4 04 00 00"), &answer), PELVANE_RW_OK);
+    EXPECT_EQ(answerLength_, 2);
     return;
   }
   ASSERT_EQ(result, PELVANE_RW_OK);

@@ -394,6 +394,50 @@ TEST(SimTypeB, CardFollowsTheIso14443StateMachine) {
   });
 }
 
+// A raw frame leaves with the framing, speed, CRC, modulation and bit count the
+// registers hold: a Type B card hears only 106 kbit/s Type B framing with CRC_B,
+// 10 % ASK and whole bytes, and a Type A card hears none of it.
+TEST(SimTypeB, RawRequestIsHeardOnlyInTypeBFraming) {
+  const std::pair<const char*, bool> cases[] = {
+      {"63 02 83 63 03 83", true},         {"63 02 80 63 03 80", false},  // Type A framing
+      {"63 02 82 63 03 82", false},        {"63 02 03 63 03 03", false},  // FeliCa; no CRC_B
+      {"63 02 93 63 03 93", false},        {"63 02 83 63 05 40", false},  // 212 kbit/s; 100 % ASK
+      {"63 02 83 63 3D 07", false},        {"63 02 8F 63 05 07 63 3D 10", true},
+  };
+  for (const auto& c : cases) {
+    Host h;
+    h.c.field().typeB.push_back(TypeBCard::make());
+    h.c.field().mifare.push_back(MifareClassicCard::make1k());
+    h.ask(cat(hex("08"), hex(c.first)));
+    EXPECT_EQ(c.second ? 0x00 : 0x01, h.ask(hex("42 05 00 08"))[1]) << c.first;
+    EXPECT_EQ(0x01, h.ask(hex("42 26"))[1]) << c.first << ": no Type A card hears it";
+  }
+}
+
+// The rest of a chained answer waits through other commands until fetched;
+// new data for the target is refused meanwhile; deselection or the field going
+// off ends the chain.
+TEST(SimTypeB, RestOfAChainedAnswerWaitsUntilFetchedOrReleased) {
+  Host h;
+  h.c.field().typeB.push_back(TypeBCard::make());
+  h.ask(hex("4A 01 03 00"));
+  const Bytes read300 = hex("40 01 00 B0 00 00 00 01 2C");
+  const Bytes select = hex("40 01 00 A4 04 00 00");
+  ASSERT_EQ(0x40, h.ask(read300)[1]);
+  EXPECT_BYTES(hex("07 83"), h.ask(hex("06 63 02")));
+  EXPECT_BYTES(hex("41 25"), h.ask(select)) << "the card is still sending";
+  const Bytes rest = h.ask(hex("40 01"));
+  EXPECT_EQ(0x00, rest[1]);
+  EXPECT_EQ(2u + 302u - 262u, rest.size());
+  EXPECT_BYTES(hex("41 00 90 00"), h.ask(select));
+  for (const char* release : {"44 01", "32 01 00"}) {
+    ASSERT_EQ(0x40, h.ask(read300)[1]) << release;
+    h.ask(hex(release));
+    h.ask(hex(release[0] == '4' ? "54 01" : "4A 01 03 00"));
+    EXPECT_BYTES(hex("41 00 90 00"), h.ask(select)) << release;
+  }
+}
+
 TEST(SimTypeB, DefaultCardAnswersSelectAndReadsOfAnyLength) {
   Host h;
   h.c.field().typeB.push_back(TypeBCard::make());

@@ -140,6 +140,29 @@ TEST(SimLine, PowerDownAnswersThenSleepsUntilTheNextHostByte) {
   EXPECT_BYTES(cat(ACK(), kFirmwareReply), h.send(hex("02")));
 }
 
+// TgInitAsTarget sleeps while it waits: an ACK frame alone only wakes the
+// controller and is lost; after the wake-up sequence and a pause it aborts the
+// wait. An initiator's field wakes it by itself.
+TEST(SimLine, WaitingTargetSleepsAndTheBytesThatWakeItAreLost) {
+  const Bytes initAsTarget = hex("8C 00 08 00 12 34 56 40 01 FF A2 A3 A4 A5 A6 A7 C0 C1 C2 C3 C4 C5 C6 C7 "
+                                 "FF FF AA 99 88 77 66 55 44 33 22 11 00 00");
+  for (std::uint64_t pauseUs : {0u, 2000u}) {
+    Host h;
+    EXPECT_BYTES(ACK(), h.send(initAsTarget));
+    EXPECT_TRUE(h.c.poweredDown());
+    if (pauseUs > 0) h.write(hex("55 55 00 00 00"));
+    h.now += pauseUs;
+    h.write(ACK());
+    EXPECT_FALSE(h.c.poweredDown());
+    EXPECT_EQ(pauseUs == 0 ? "" : toHex(cat(ACK(), kFirmwareReply)), toHex(h.send(hex("02"))));
+  }
+  Host activated;
+  activated.c.field().initiator = pelvsim::Initiator{};
+  activated.c.field().initiator->activateAfterUs = 3000;
+  EXPECT_EQ(0x8D, activated.send(initAsTarget)[6 + 6]);
+  EXPECT_BYTES(cat(ACK(), kFirmwareReply), activated.send(hex("02")));
+}
+
 TEST(SimLine, LineGoneCarriesNothingUntilCleared) {
   Host h;
   h.c.faults().lineGone = true;

@@ -16,8 +16,36 @@ const Bytes kInitAsTarget =
 
 Bytes segmentRequest(std::uint8_t block, std::uint8_t segment) { return Bytes{0x40, 0x01, 0xA6, block, segment}; }
 
+// Without a peer the ATR_REQ is retried MxRtyATR times, fATR_RES_Timeout each
+// (item 02; 0B is 102.4 ms), then status 01. MxRtyATR FF (as after reset) or no
+// time-out retries until the host's ACK, and the busy controller takes nothing else.
+TEST(SimPeer, JumpForDepWithoutAPeerRetriesAsItem05Says) {
+  const std::pair<const char*, std::uint64_t> cases[] = {
+      {"", 0},                                   {"32 05 FF FF 04", 0},
+      {"32 05 00 01 FF", 102400},                {"32 05 02 01 FF", 3 * 102400},
+      {"32 05 02 01 FF 32 02 00 08 0A", 3 * 12800}, {"32 05 02 01 FF 32 02 00 00 0A", 0},
+  };
+  for (const auto& c : cases) {
+    Host h;
+    const Bytes setup = hex(c.first);
+    for (std::size_t k = 0; k < setup.size(); k += 5) h.ask(Bytes(setup.begin() + k, setup.begin() + k + 5));
+    const std::uint64_t sent = h.now;
+    h.write(frame(kJump));
+    if (c.second != 0) {
+      EXPECT_BYTES(cat(ACK(), answer(hex("57 01"))), h.read()) << c.first;
+      EXPECT_EQ(sent + c.second, h.now) << c.first;
+      continue;
+    }
+    EXPECT_BYTES(ACK(), h.read()) << c.first;
+    EXPECT_BYTES(Bytes{}, h.send(hex("02"))) << c.first << ": busy";
+    h.write(ACK());
+    EXPECT_BYTES(cat(ACK(), answer(hex(kFirmwareAnswer))), h.send(hex("02")));
+  }
+}
+
 TEST(SimPeer, JumpForDepAnswersTheTargetsParametersOrTimesOut) {
   Host h;
+  h.ask(hex("32 05 00 01 FF"));
   EXPECT_BYTES(hex("57 01"), h.ask(kJump));
   h.c.field().peer = DepPeer{};
   EXPECT_BYTES(hex("57 00 01 11 22 33 44 55 66 77 88 99 AA 00 00 00 0E 30"), h.ask(kJump));
@@ -114,6 +142,9 @@ TEST(SimTarget, HostAckBeforeTheActivationCancelsIt) {
   h.c.field().initiator->activateAfterUs = 10000;
   h.write(frame(kInitAsTarget));
   EXPECT_BYTES(ACK(), h.read(h.now + 1000));
+  // It sleeps while it waits: woken first, it takes the ACK.
+  h.write(hex("55 55 00 00 00"));
+  h.now += 2000;
   h.write(ACK());
   EXPECT_EQ("", toHex(h.read()));
   EXPECT_BYTES(hex("87 27"), h.ask(hex("86")));
