@@ -2,6 +2,8 @@
 # Builds without testing: what the test command runs, and nothing else.
 #   build.sh           native, sanitizer, Windows 32-bit and 64-bit
 #   build.sh native    only build/native (library, tool, simulator, tests)
+#   build.sh asan      only build/asan (the unit tests under ASan and UBSan)
+#   build.sh windows   only build/win32 and build/win64 (needs the MinGW cross compilers)
 # Each folder is configured again when it differs from what the tests need
 # (scripts/configure.sh).
 set -euo pipefail
@@ -13,14 +15,21 @@ source scripts/configure.sh
 # Settings every folder states, so that none is left to an earlier configuration.
 common=(PELVANE_WERROR=ON PELVANE_TESTS=ON PELVANE_FUZZ=OFF)
 
-configure build/native "${common[@]}" CMAKE_BUILD_TYPE=RelWithDebInfo PELVANE_TOOLS=ON \
-  PELVANE_SANITIZE= CMAKE_TOOLCHAIN_FILE=
-ninja -C build/native
-[ "${1:-all}" = native ] && exit 0
+part=${1:-all}
+case $part in all | native | asan | windows) ;; *) echo "usage: build.sh [native|asan|windows]" >&2; exit 64 ;; esac
 
-configure build/asan "${common[@]}" CMAKE_BUILD_TYPE=Debug PELVANE_TOOLS=OFF \
-  PELVANE_SANITIZE=address,undefined CMAKE_TOOLCHAIN_FILE=
-ninja -C build/asan unit_tests
+if [ "$part" = all ] || [ "$part" = native ]; then
+  configure build/native "${common[@]}" CMAKE_BUILD_TYPE=RelWithDebInfo PELVANE_TOOLS=ON \
+    PELVANE_SANITIZE= CMAKE_TOOLCHAIN_FILE=
+  ninja -C build/native
+fi
+
+if [ "$part" = all ] || [ "$part" = asan ]; then
+  configure build/asan "${common[@]}" CMAKE_BUILD_TYPE=Debug PELVANE_TOOLS=OFF \
+    PELVANE_SANITIZE=address,undefined CMAKE_TOOLCHAIN_FILE=
+  ninja -C build/asan unit_tests
+fi
+[ "$part" = all ] || [ "$part" = windows ] || exit 0
 
 # The Windows builds: the DLLs and the programs tests/wine/run.sh runs or inspects.
 # The 32-bit unit tests are built by tests/wine/run.sh only where 32-bit

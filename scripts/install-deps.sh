@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine, as root, one group at a
 # time, so that a group apt cannot install leaves the others installed:
-#   native   compiler, CMake, Ninja, ccache, GoogleTest, CLI11, Python, pkg-config (all the
-#            demo needs)
+#   native   compiler, CMake, Ninja, ccache, GoogleTest, CLI11, Python, pkg-config, script(1)
+#            (all the demo needs)
 #   cross    MinGW cross compilers, clang with its sanitizer and fuzzing run-times, LLVM's
 #            tools and lld, zip, unzip and pip (Windows builds, ThreadSanitizer, fuzzers,
 #            the release packages)
@@ -46,7 +46,7 @@ esac
 
 declare -A title packages
 title[native]="native build"
-packages[native]="cmake ninja-build ccache g++ libgtest-dev libcli11-dev python3 pkgconf"
+packages[native]="cmake ninja-build ccache g++ libgtest-dev libcli11-dev python3 pkgconf bsdutils"
 title[cross]="cross compilers and LLVM tools"
 packages[cross]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 clang libclang-rt-14-dev llvm lld zip unzip python3-pip python3-venv"
 title[libnfc]="libnfc"

@@ -10,6 +10,9 @@
 # cannot run here prints "SKIP: <reason>" and exits 77: it counts as skipped
 # only when the reason is a limit of the machine listed in known_limits, and as
 # failed otherwise. A missing script, program or build folder fails its step.
+# A group of packages that could not be installed fails itself and the steps that
+# need it, which are not run; the native build and its tests run all the same. Run
+# without root while packages are missing, it lists them and runs nothing.
 # Prints one closing line "N passed, M failed, K skipped".
 #   SOAK_SECONDS (default 90), FUZZ_SECONDS (default 45), TSAN_CYCLES (default 6)
 set -uo pipefail
@@ -21,7 +24,7 @@ known_limits=(
 )
 # The ctests that must be registered in build/native (more may be).
 required_ctests=(unit_tests integration_tests nfc_list cli cli_device cli_quickstart
-                 pelvane_tool_tests library_exports install_cmake install_pkg-config)
+                 pelvane_tool_tests library_exports install_cmake install_pkg-config install_deps)
 
 passed=0
 failed=0
@@ -50,15 +53,58 @@ count_skips() {  # name
   done < <(sed -n 's/^SKIP: //p' "$log")
 }
 
-# step [--expect REGEX] name command...
+# Groups of packages (scripts/install-deps.sh) that could not be installed: key -> title.
+declare -A missing_groups
+
+# packages: runs the installer and reads its group lines. Each group it could not
+# install is a failure that names it; the 32-bit Wine loader is left to the Wine
+# steps, which count it as the machine's limit.
+packages() {
+  echo "=== packages"
+  local t0=$SECONDS rc
+  scripts/install-deps.sh all 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  if [ "$rc" -eq 2 ]; then
+    echo "--- packages: missing, and not run as root: nothing was built or run (see above)"
+    echo
+    echo "failed: packages (missing; install them as listed above, or run as root)"
+    echo "0 passed, 1 failed, 0 skipped"
+    exit 1
+  fi
+  local key title reason before=$failed
+  while IFS='|' read -r key title reason; do
+    [ "$key" = wine32 ] && continue
+    missing_groups[$key]=$title
+    fail "packages: $title could not be installed ($reason)"
+  done < <(sed -n 's/^group \([a-z0-9]*\) (\(.*\)): could not be installed: \(.*\)/\1|\2|\3/p' "$log")
+  if [ "$failed" -gt "$before" ]; then
+    echo "--- packages: FAILED ($((SECONDS - t0)) s)"
+  elif [ "$rc" -ne 0 ]; then
+    fail "packages (exit code $rc)"; echo "--- packages: FAILED, exit code $rc ($((SECONDS - t0)) s)"
+  else
+    passed=$((passed + 1)); echo "--- packages: ok ($((SECONDS - t0)) s)"
+  fi
+}
+
+# step [--expect REGEX] [--needs GROUP,...] name command...
 # REGEX must match a line of the output, so a step cannot pass having done nothing.
+# A step that needs a group of packages that could not be installed is not run, and fails.
 step() {
-  local expect=
+  local expect='' needs=''
   if [ "$1" = --expect ]; then expect=$2; shift 2; fi
+  if [ "$1" = --needs ]; then needs=$2; shift 2; fi
   local name=$1; shift
   echo "=== $name"
   if [ -n "$buildBroken" ]; then
     echo "--- $name: FAILED (not run: the build failed)"; fail "$name"; return
+  fi
+  local group lacking=
+  for group in ${needs//,/ }; do
+    [ -n "${missing_groups[$group]:-}" ] && lacking+="${lacking:+, }${missing_groups[$group]}"
+  done
+  if [ -n "$lacking" ]; then
+    echo "--- $name: FAILED (not run: needs $lacking, which could not be installed)"
+    fail "$name (not run: needs $lacking)"; return
   fi
   local program a
   for a in "$@"; do
@@ -153,21 +199,23 @@ PY
   echo "--- $name: done ($((SECONDS - t0)) s)"
 }
 
-step "packages" scripts/install-deps.sh all
+packages
 before=$failed
-step "build" scripts/build.sh
+step "build (native)" scripts/build.sh native
 [ "$failed" -gt "$before" ] && buildBroken=1
+step "build (ASan and UBSan)" scripts/build.sh asan
+step --needs cross "build (Windows, 32-bit and 64-bit)" scripts/build.sh windows
 
 ctest_step "native tests (ctest)" build/native
 step --expect '^\[  PASSED  \] [1-9][0-9]* tests?' "unit tests under ASan and UBSan" \
   build/asan/tests/unit_tests --gtest_brief=1
 step --expect '^soak: PASSED' "fault soak (alone)" \
   build/native/tests/soak --seconds "${SOAK_SECONDS:-90}" --min-calls 1500
-step "Windows builds under Wine" tests/wine/run.sh build/native build/win32 build/win64
-step "release packages built and used from the unpacked zips" tests/package/run.sh build/native
-step --expect '^tsan: PASS' "threads on separate ports under ThreadSanitizer" \
+step --needs cross,wine64 "Windows builds under Wine" tests/wine/run.sh build/native build/win32 build/win64
+step --needs cross,wine64,mono "release packages built and used from the unpacked zips" tests/package/run.sh build/native
+step --expect '^tsan: PASS' --needs cross "threads on separate ports under ThreadSanitizer" \
   env TSAN_BUILD=build/tsan tests/tsan/run.sh
-step --expect '^fuzz: PASS' "fuzzers (libFuzzer, ASan, UBSan)" \
+step --expect '^fuzz: PASS' --needs cross "fuzzers (libFuzzer, ASan, UBSan)" \
   env FUZZ_BUILD=build/fuzz FUZZ_SECONDS="${FUZZ_SECONDS:-45}" tests/fuzz/run.sh
 
 echo

@@ -41,8 +41,8 @@ FAKE
 chmod +x "$work/fake"
 for tool in apt-get dpkg dpkg-query; do ln -s fake "$work/$tool"; done
 
-all="cmake ninja-build ccache g++ libgtest-dev libcli11-dev python3 pkgconf g++-mingw-w64-i686 g++-mingw-w64-x86-64
-clang libclang-rt-14-dev llvm lld zip unzip python3-pip libnfc-bin libnfc-examples libnfc-dev
+all="cmake ninja-build ccache g++ libgtest-dev libcli11-dev python3 pkgconf bsdutils g++-mingw-w64-i686
+g++-mingw-w64-x86-64 clang libclang-rt-14-dev llvm lld zip unzip python3-pip libnfc-bin libnfc-examples libnfc-dev
 wine wine64 mono-mcs mono-runtime"
 
 passed=0

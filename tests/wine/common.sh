@@ -86,9 +86,13 @@ link_ports() {
 }
 
 # runs_32bit PROBE_EXE: true when this machine executes 32-bit Windows programs
-# (many kernels here refuse IA-32 code); the reason is left in $work/probe.log.
+# (many kernels here refuse IA-32 code, and the 32-bit loader is installed only where
+# the kernel runs it); the reason is left in $work/probe.log.
 runs_32bit() {
-  [ -x "$wine32" ] && [ -f "$1" ] && timeout 60 "$wine32" "$1" >"$work/probe.log" 2>&1
+  if [ ! -x "$wine32" ]; then
+    echo "the 32-bit Wine loader $wine32 is not installed" >"$work/probe.log"; return 1
+  fi
+  [ -f "$1" ] && timeout 60 "$wine32" "$1" >"$work/probe.log" 2>&1
 }
 
 # Counting: step runs one check, finish prints "N passed, M failed, K skipped"
