@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The tour on the virtual reader: builds the native library and tool if needed, then runs
 # `pelvane --sim demo`, which starts the simulated controller on a pseudo-terminal and
-# drives it through the real serial code.
+# drives it through the real serial code. Installs the native build group of
+# scripts/install-deps.sh first; without root and with packages missing, it lists
+# them and stops there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh native

@@ -140,6 +140,8 @@ fi
 
 # ---- as root: update the indexes, then install group by group ----
 export DEBIAN_FRONTEND=noninteractive
+# Another apt or dpkg at work (an unattended upgrade, a second install) is waited for.
+wait_lock=(-o DPkg::Lock::Timeout=600)
 if [ -n "${missing[wine32]:-}" ] && ! "$dpkg" --print-foreign-architectures | grep -qx i386; then
   say "adding the i386 architecture for the 32-bit Wine loader"
   "$dpkg" --add-architecture i386
@@ -149,7 +151,7 @@ log=$(mktemp /tmp/pelvane-deps.XXXXXX)
 trap 'rm -f "$log"' EXIT
 updated=
 for try in $(seq 1 "$tries"); do
-  "$apt_get" update -qq >"$log" 2>&1 && { updated=1; break; }
+  "$apt_get" "${wait_lock[@]}" update -qq >"$log" 2>&1 && { updated=1; break; }
   if [ "$try" -lt "$tries" ]; then
     say "apt-get update failed (try $try of $tries); trying again in $pause s"
     sleep "$pause"
@@ -172,7 +174,7 @@ for key in "${keys[@]}"; do
   say "installing ${title[$key]}: ${missing[$key]}"
   t0=$SECONDS
   # shellcheck disable=SC2086
-  "$apt_get" install -y -q ${missing[$key]} >"$log" 2>&1
+  "$apt_get" "${wait_lock[@]}" install -y -q ${missing[$key]} >"$log" 2>&1
   rc=$?
   if [ "$rc" -eq 0 ]; then outcome[$key]="installed ($((SECONDS - t0)) s)"; continue; fi
   tail -n 15 "$log" | sed 's/^/    /'

@@ -19,6 +19,7 @@ case $(basename "$0") in
     echo "dpkg $*" >>"$s/calls"
     case $1 in --print-foreign-architectures) cat "$s/archs" ;; --add-architecture) echo "$2" >>"$s/archs" ;; esac ;;
   apt-get)
+    [ "$1" = -o ] && shift 2
     echo "apt-get $*" >>"$s/calls"
     if [ "$1" = update ]; then
       n=$(grep -c '^apt-get update' "$s/calls")
