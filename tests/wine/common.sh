@@ -90,7 +90,7 @@ link_ports() {
 # the kernel runs it); the reason is left in $work/probe.log.
 runs_32bit() {
   if [ ! -x "$wine32" ]; then
-    echo "the 32-bit Wine loader $wine32 is not installed" >"$work/probe.log"; return 1
+    printf "the 32-bit Wine loader %s is not installed" "$wine32" >"$work/probe.log"; return 1
   fi
   [ -f "$1" ] && timeout 60 "$wine32" "$1" >"$work/probe.log" 2>&1
 }
