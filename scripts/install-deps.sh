@@ -4,11 +4,12 @@
 #   native   compiler, CMake, Ninja, ccache, GoogleTest, CLI11, Python, pkg-config, script(1)
 #            (all the demo needs)
 #   cross    MinGW cross compilers, clang with its sanitizer and fuzzing run-times, LLVM's
-#            tools and lld, zip, unzip and pip (Windows builds, ThreadSanitizer, fuzzers,
-#            the release packages)
+#            tools and lld, zip, unzip, pip and venv (Windows builds, ThreadSanitizer,
+#            fuzzers, the release packages)
 #   libnfc   libnfc's tools, examples and library (the libnfc test, the benchmark)
 #   wine64   Wine with its 64-bit loader
-#   mono     the C# compiler and run-time (the C# binding)
+#   mono     the C# compiler with its reference assemblies, and the run-time (the C#
+#            binding and the NuGet package)
 #   wine32   the 32-bit Wine loader, last, and only where the kernel runs 32-bit programs
 #            (tried first with a tiny static i386 program); the i386 architecture is added
 #            for it then

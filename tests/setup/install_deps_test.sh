@@ -43,8 +43,8 @@ chmod +x "$work/fake"
 for tool in apt-get dpkg dpkg-query; do ln -s fake "$work/$tool"; done
 
 all="cmake ninja-build ccache g++ libgtest-dev libcli11-dev python3 pkgconf bsdutils g++-mingw-w64-i686
-g++-mingw-w64-x86-64 clang libclang-rt-14-dev llvm lld zip unzip python3-pip libnfc-bin libnfc-examples libnfc-dev
-wine wine64 mono-mcs mono-runtime"
+g++-mingw-w64-x86-64 clang libclang-rt-14-dev llvm lld zip unzip python3-pip python3-venv libnfc-bin libnfc-examples libnfc-dev
+wine wine64 mono-mcs mono-runtime mono-devel"
 
 passed=0
 failed=0
@@ -86,7 +86,7 @@ row fresh_i386_index_broken 0    ""        always       ""              false  0
   "group native (native build): installed" "group cross (cross compilers and LLVM tools): installed" \
   "group libnfc (libnfc): installed" "group wine64 (Wine 64-bit): installed" "group mono (Mono): installed" \
   "group wine32 (32-bit Wine loader): left out: this kernel does not run 32-bit programs" \
-  "calls:apt-get install -y -q mono-mcs mono-runtime" "!calls:--add-architecture" "!calls:wine32"
+  "calls:apt-get install -y -q mono-mcs mono-runtime mono-devel" "!calls:--add-architecture" "!calls:wine32"
 row one_group_fails         1    ""        0            "libnfc-bin"    false  0   all -- \
   "group libnfc (libnfc): could not be installed: E: Unable to locate package libnfc-bin" \
   "group native (native build): installed" "group wine64 (Wine 64-bit): installed" \
