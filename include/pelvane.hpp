@@ -316,6 +316,9 @@ inline std::error_code setPortDevice(int port, const std::string& path) {
 
 namespace detail {
 
+constexpr std::size_t kCommandMax = PELVANE_COMMAND_MAX;
+constexpr std::size_t kResponseMax = PELVANE_RESPONSE_MAX;
+
 inline std::error_code shortAnswer() { return std::make_error_code(std::errc::bad_message); }
 
 template <std::size_t N>
@@ -392,11 +395,11 @@ class Reader {
   // first, so the library never reads past what was given.
   Response command(const std::uint8_t* packet, std::size_t size) {
     Response r;
-    if (packet == nullptr || size < 2 || size > PELVANE_COMMAND_MAX) return r;
-    std::array<std::uint8_t, PELVANE_COMMAND_MAX + 1> request{};
+    if (packet == nullptr || size < 2 || size > detail::kCommandMax) return r;
+    std::array<std::uint8_t, detail::kCommandMax + 1> request{};
     std::memcpy(request.data(), packet, size);
     const std::uint8_t cmd = request[1];
-    if (response_.size() != PELVANE_RESPONSE_MAX) response_.assign(PELVANE_RESPONSE_MAX, 0);
+    if (response_.size() != detail::kResponseMax) response_.assign(detail::kResponseMax, 0);
     // Some failures write nothing: a CMD byte that is not the command's tells.
     response_[0] = 0;
     response_[1] = static_cast<std::uint8_t>(~cmd);
@@ -412,7 +415,7 @@ class Reader {
   }
   // Command byte and parameters; LEN is counted here.
   Response send(std::uint8_t cmd, const Bytes& parameters) {
-    if (parameters.size() > PELVANE_COMMAND_MAX - 2) return Response();
+    if (parameters.size() > detail::kCommandMax - 2) return Response();
     Bytes packet{static_cast<std::uint8_t>(parameters.size() + 2), cmd};
     detail::append(packet, parameters);
     return command(packet);
@@ -688,8 +691,8 @@ class TypeBCard {
 
   // RW_Transmit: one APDU (1..253 bytes); the card's answer ends in SW1 SW2.
   Result<Bytes> transmit(const Bytes& apdu) {
-    if (apdu.size() > PELVANE_APDU_MAX) return std::error_code(PELVANE_RW_TRANSMIT_FAILED, rwCategory());
-    Bytes answer(PELVANE_APDU_RESPONSE_MAX);
+    if (apdu.size() > static_cast<std::size_t>(PELVANE_APDU_MAX)) return std::error_code(PELVANE_RW_TRANSMIT_FAILED, rwCategory());
+    Bytes answer(static_cast<std::size_t>(PELVANE_APDU_RESPONSE_MAX));
     std::int32_t length = 0;
     const std::int32_t result = RW_Transmit(port_, 0, 0, static_cast<std::int32_t>(apdu.size()), apdu.data(),
                                             &length, answer.data());
