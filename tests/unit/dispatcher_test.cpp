@@ -186,15 +186,6 @@ TEST_F(DispatcherTest, DetectionWithFirstTechnologyZeroIsRefusedWithFc) {
   EXPECT_TRUE(written().empty());
 }
 
-TEST_F(DispatcherTest, PeerCommandsOutsideTheirModeAnswerFf) {
-  portSlot().readerMode = pelvane::kModeMifare;
-  for (std::uint8_t cmd : {std::uint8_t{0x50}, std::uint8_t{0x51}, std::uint8_t{0x60}}) {
-    EXPECT_EQ(run(packet(cmd, "00 00 00 00")), pelvane::kResultFailed) << int(cmd);
-    EXPECT_EQ(response.packet(), (Bytes{0x03, cmd, 0xFF}));
-  }
-  EXPECT_TRUE(written().empty());
-}
-
 
 // One time limit covers every wait of a command: a controller that answers each
 // exchange 400 ms late stops a command of several exchanges at the 1.0 s the

@@ -70,14 +70,19 @@ TEST_F(Exchange, RfRegulationTestReadsOnlyTheAcknowledgement) {
   EXPECT_EQ(6, ans.received);
 }
 
+// With or without the poll flag: code 0, no answer, nothing sent again.
 TEST_F(Exchange, NackEndsTheExchangeAfterSixBytes) {
-  far.reply(cat(NACK(), answer(kFirmware)));
-  arm(10.0);
-  EXPECT_EQ(0, send({0x02}));
-  EXPECT_EQ(13u, far.pending());
-  EXPECT_EQ(6, ans.received);
-  EXPECT_FALSE(pelvane::hasAnswer(ans));
-  EXPECT_EQ(-1, pelvane::answerByte(ans, 0));
+  for (int poll : {0, 1}) {
+    ps::clearEvents();
+    far.reply(cat(NACK(), answer(kFirmware)));
+    arm(10.0);
+    EXPECT_EQ(0, send(hex(poll ? "4A 01 00" : "02"), poll)) << poll;
+    EXPECT_EQ(13u, far.pending());
+    EXPECT_EQ(6, ans.received);
+    EXPECT_FALSE(pelvane::hasAnswer(ans));
+    EXPECT_EQ(-1, pelvane::answerByte(ans, 0));
+    EXPECT_EQ(1u, written().size());
+  }
 }
 
 struct Corruption {
@@ -391,14 +396,6 @@ TEST_F(Exchange, PollingCommandWhoseAnswerIsNotLen3IsSentOnce) {
   EXPECT_EQ(1u, written().size());
 }
 
-TEST_F(Exchange, PollingNackEndsWithSuccessAndNoAnswer) {
-  far.reply(NACK());
-  arm(10.0);
-  EXPECT_EQ(0, send(kTypeAPoll, 1));
-  EXPECT_EQ(1u, written().size());
-  EXPECT_FALSE(pelvane::hasAnswer(ans));
-}
-
 TEST_F(Exchange, PollingFailureIsNotRetried) {
   far.reply(kNoTarget);
   far.reply(cat(ACK(), hex("00 00 FF 03 FC D5 4B 00 E0 00")));  // bad LCS
@@ -460,15 +457,6 @@ TEST_F(ControllerExchange, TypeBPollWithEmptyFieldEndsAtTheDeadline) {
   for (std::size_t i = 0; i < cmds.size(); ++i) {
     EXPECT_BYTES(i % 2 == 0 ? kTypeBPoll : hex("32 01 00"), cmds[i]);
   }
-}
-
-TEST_F(ControllerExchange, NackFromTheModelEndsWithoutAnswer) {
-  controller.faults().script(pelvsim::Fault::Nack);
-  Answer a{};
-  arm(10.0);
-  EXPECT_EQ(0, sendTo(&a, {0x02}, 0));
-  EXPECT_FALSE(pelvane::hasAnswer(a));
-  EXPECT_EQ(-1, pelvane::answerByte(a, 0));
 }
 
 TEST_F(ControllerExchange, ChecksumFaultsAreReportedAndTheNextCommandWorks) {

@@ -166,6 +166,10 @@ TEST_F(PeerCommandTest, RefusalsSendNothing) {
       {"0x51 in unused mode 5", static_cast<ReaderMode>(5), packet(0x51, ""), 1, "03 51 FF"},
       {"0x60 as initiator", pelvane::kModePeerInitiator, packet(0x60, ""), 1, "03 60 FF"},
       {"0x60 in FeliCa mode", pelvane::kModeFelica, packet(0x60, ""), 1, "03 60 FF"},
+      // The mode is judged before LEN: a LEN no peer command takes, in MIFARE mode.
+      {"0x50 LEN 6 in MIFARE mode", pelvane::kModeMifare, packet(0x50, "00 00 00 00"), 1, "03 50 FF"},
+      {"0x51 LEN 6 in MIFARE mode", pelvane::kModeMifare, packet(0x51, "00 00 00 00"), 1, "03 51 FF"},
+      {"0x60 LEN 6 in MIFARE mode", pelvane::kModeMifare, packet(0x60, "00 00 00 00"), 1, "03 60 FF"},
   };
   for (const Refusal& c : cases) {
     response = ResponseBuffer();
