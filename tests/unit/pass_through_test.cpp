@@ -100,6 +100,18 @@ TEST_F(PassThroughTest, RefusalsAndFailures) {
   }
 }
 
+// A chained answer (MI, status 0x40) fails with its status; its rest is fetched
+// with bare 40 01 until a piece without MI, so the next command reaches the card.
+TEST_F(PassThroughTest, ChainedAnswerFailsWith40AfterItsRestIsFetched) {
+  answerNext(far, dataAnswer(0x40, repeat(0x11, 20)));
+  answerNext(far, dataAnswer(0x40, repeat(0x22, 20)));
+  answerNext(far, dataAnswer(0x00, hex("33 90 00")));
+  arm(10.0);
+  EXPECT_EQ(run(hex("03 86 AA")), pelvane::kResultFailed);
+  EXPECT_EQ(pelvtest::toHex(Bytes(response, response + 3)), "03 86 40");
+  EXPECT_EQ(sentCommands(), (std::vector<std::string>{"40 01 AA", "40 01", "40 01"}));
+}
+
 // Fewer than two target bytes fail alike in a normal and in an extended answer
 // frame (a controller may send a short answer in either form).
 TEST_F(PassThroughTest, AnswersNeedTwoTargetBytesInEitherFrameForm) {
