@@ -207,6 +207,21 @@ PELVANE_API int32_t PELVANE_CALL PV_SetTraceSink(PelvaneTraceSink sink);
  * Result: 0 done; 2 port outside 1..256 or path longer than 259 characters. */
 PELVANE_API int32_t PELVANE_CALL PV_SetPortDevice(int32_t port, const char* path);
 
+/* Asks for a faster serial line: 230400, 460800 or 921600 baud. port 1..256 sets
+ * that port's speed; port 0 sets the speed of every port without one of its own.
+ * baud 115200 asks for no faster line (for one port, over a process-wide speed);
+ * baud 0 clears the setting. Takes effect at the next open of the port; without
+ * any call, opening, speeds and timings are as described for RF_OPEN.
+ * Opening brings the reader up at 115200 as usual, then switches the controller
+ * and the port to the speed and checks the reader answers there; if it does not
+ * (a bridge or driver that cannot run that fast), the line goes back to 115200,
+ * a trace line says so and the opening still succeeds. Opening first tries the
+ * speed itself (about 0.1 s when the reader is at 115200), so a reader left there
+ * by a program that ended without closing is found. Closing switches the reader
+ * back to 115200, where other programs find it.
+ * Result: 0 done; 2 port outside 0..256 or a speed not listed. */
+PELVANE_API int32_t PELVANE_CALL PV_SetLineSpeed(int32_t port, int32_t baud);
+
 /* Function pointer types for hosts that resolve the exports at run time
  * (LoadLibraryA/GetProcAddress, dlopen/dlsym). */
 typedef uint16_t(PELVANE_CALL* PelvaneRfOpenFn)(int32_t, int32_t*);

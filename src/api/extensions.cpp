@@ -1,11 +1,12 @@
 // Functions of our own beside the RF_ and RW_ interfaces: a trace sink the host
-// can install, and device paths for port numbers.
+// can install, device paths for port numbers, and a faster serial line.
 #include <atomic>
 #include <cstdint>
 
 #include "command/dispatcher.h"
 #include "pelvane.h"
 #include "platform/platform.h"
+#include "port/line_speed.h"
 
 namespace pelvane {
 namespace {
@@ -35,6 +36,12 @@ PELVANE_API std::int32_t PELVANE_CALL PV_SetTraceSink(PelvaneTraceSink sink) {
 
 PELVANE_API std::int32_t PELVANE_CALL PV_SetPortDevice(std::int32_t port, const char* path) {
   return pelvane::setPortDevice(port, path) ? PELVANE_EXT_DONE : PELVANE_EXT_REFUSED;
+}
+
+PELVANE_API std::int32_t PELVANE_CALL PV_SetLineSpeed(std::int32_t port, std::int32_t baud) {
+  if (baud < 0) return PELVANE_EXT_REFUSED;
+  return pelvane::setRequestedSpeed(port, static_cast<std::uint32_t>(baud)) ? PELVANE_EXT_DONE
+                                                                            : PELVANE_EXT_REFUSED;
 }
 
 }  // extern "C"

@@ -1,8 +1,9 @@
 // Closing a port: RF field off where the mode leaves it on, the port's own
-// time-outs given back, the slot reset.
+// time-outs given back, a faster line taken back to 115200, the slot reset.
 #include "link/exchange.h"
 #include "link/frame.h"
 #include "platform/platform.h"
+#include "port/line_speed.h"
 #include "port/port_table.h"
 #include "port/ports.h"
 
@@ -29,6 +30,13 @@ int closePort(int port) {
   PortSlot& s = slot(port);
   armDeadline(port);
   if (modeLeavesFieldOn(s.readerMode)) switchFieldOff(port);
+  // A controller on a faster line goes back to 115200, where the next opening
+  // (of this or any other program) looks first; the port follows it.
+  if (s.lineSettings.baudRate > kStandardSpeed) {
+    switchControllerSpeed(port, kStandardSpeed);
+    s.lineSettings.baudRate = kStandardSpeed;
+    setLineSettings(s.handle, &s.lineSettings);
+  }
 
   // Platform failures are ignored: the slot is reset in every case.
   CommTimeouts& working = workingTimeouts(port);

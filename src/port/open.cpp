@@ -9,6 +9,7 @@
 #include "link/exchange.h"
 #include "link/frame.h"
 #include "platform/platform.h"
+#include "port/line_speed.h"
 #include "port/port_table.h"
 #include "port/ports.h"
 #include "port/timeouts.h"
@@ -24,6 +25,11 @@ constexpr int kFastestSpeed = 4;
 constexpr std::uint8_t kGetFirmwareVersion[] = {0x02};
 constexpr std::uint8_t kMaxRetries[] = {0x32, 0x05, 0xFF, 0xFF, 0x04};
 constexpr std::uint8_t kFieldOff[] = {0x32, 0x01, 0x00};
+
+// The deadline of the first reset at a requested faster speed, in tenths of a
+// second: a controller there answers within a few ms, and one at 115200 hears
+// noise, so a short wait keeps the usual opening from paying a whole second.
+constexpr double kProbeTenths = 1.0;
 
 // The time-outs every opened port works with, in ms.
 constexpr CommTimeouts kOpenTimeouts = {1000, 0, 1000, 0, 1000};
@@ -84,6 +90,84 @@ void reportOpened(int port, std::int32_t* openedPort) {
 int failOpen(int port) {
   dropHandle(port);
   return 1;
+}
+
+// What the first reset at a requested faster speed found.
+enum class Probe { Refused, Absent, Found, Failed };
+
+// A controller left at the faster speed (by a program that ended without closing)
+// answers there; one at 115200 hears noise and the line goes back to 115200.
+Probe probeFasterLine(int port, const char* path, std::uint32_t fast) {
+  PortSlot& s = slot(port);
+  s.lineSettings.baudRate = fast;
+  if (!setLineSettings(s.handle, &s.lineSettings)) {
+    char what[128];
+    std::snprintf(what, sizeof what, "the port does not take %u baud", static_cast<unsigned>(fast));
+    traceOpenLine(path, what, "the line stays at 115200 baud");
+    return setLineRate(port, kStandardSpeed) == 0 ? Probe::Refused : Probe::Failed;
+  }
+  s.timeoutTenths = kProbeTenths;
+  armDeadline(port);
+  s.timeoutTenths = 10.0;
+  if (resetReader(port, nullptr, nullptr) == kLinkOk) {
+    char what[128];
+    std::snprintf(what, sizeof what, "the reader answers at %u baud",
+                  static_cast<unsigned>(fast));
+    traceOpenLine(path, what, "a program that asked for this speed ended without closing");
+    armDeadline(port);
+    return Probe::Found;
+  }
+  if (setLineRate(port, kStandardSpeed) != 0) return Probe::Failed;
+  armDeadline(port);
+  return Probe::Absent;
+}
+
+// The reader did not answer at the faster speed after the switch. Either it never
+// switched (it answers at 115200), or it did and this bridge cannot carry the
+// speed: then it is told at that speed to come back, its answer possibly lost.
+// 0 back at 115200, 1 failed with the handle closed.
+int fallBackToStandard(int port, const char* path, std::uint32_t fast) {
+  if (setLineRate(port, kStandardSpeed) != 0) return 1;
+  armDeadline(port);
+  int code = resetReader(port, nullptr, nullptr);
+  if (code == kLinkOk) return 0;
+  if (setLineRate(port, fast) != 0) return 1;
+  armDeadline(port);
+  if (switchControllerSpeed(port, kStandardSpeed) != kLinkOk) {
+    // The answer was lost; the ACK still completes a switch the controller took.
+    writeBytes(slot(port).handle, kAckFrame, sizeof kAckFrame);
+    sleepMs(2);
+  }
+  if (setLineRate(port, kStandardSpeed) != 0) return 1;
+  armDeadline(port);
+  code = resetReader(port, nullptr, nullptr);
+  if (code == kLinkOk) return 0;
+  traceNoAnswer(path, "GetFirmwareVersion back at 115200", kStandardSpeed, code,
+                "the reader did not come back from the faster line: unplug it and plug it in again");
+  return failOpen(port);
+}
+
+// The reader answers at 115200: switch it and the port to the faster speed and
+// check it answers there. The opening succeeds at 115200 when the switch does
+// not, saying so in a trace line. 0 opened, 1 failed with the handle closed.
+int raiseLine(int port, const char* path, std::uint32_t fast) {
+  if (fast == 0) return 0;
+  armDeadline(port);
+  int code = switchControllerSpeed(port, fast);
+  if (code != kLinkOk) {
+    char step[64];
+    std::snprintf(step, sizeof step, "SetSerialBaudRate to %u", static_cast<unsigned>(fast));
+    traceNoAnswer(path, step, kStandardSpeed, code, "the line stays at 115200 baud");
+    armDeadline(port);
+    return 0;
+  }
+  if (setLineRate(port, fast) != 0) return 1;
+  armDeadline(port);
+  code = resetReader(port, nullptr, nullptr);
+  if (code == kLinkOk) return 0;
+  traceNoAnswer(path, "GetFirmwareVersion after the switch", fast, code,
+                "the line goes back to 115200 baud: can the bridge run this fast?");
+  return fallBackToStandard(port, path, fast);
 }
 
 }  // namespace
@@ -194,12 +278,22 @@ int openPort(int port, std::int32_t* openedPort) {
   s.readerMode = kModeMifare;
   armDeadline(port);
 
+  // A faster line, when the host asked for one, is tried first: a controller
+  // left there is found without a switch.
+  std::uint32_t fast = chosen == kFastestSpeed ? requestedSpeed(port) : 0;
+  Probe probe = Probe::Refused;
+  if (fast != 0) {
+    probe = probeFasterLine(port, path, fast);
+    if (probe == Probe::Failed) return 1;
+    if (probe == Probe::Refused) fast = 0;
+  }
+
   // A controller already at the chosen speed answers here.
-  const std::uint32_t speed = kLineSpeeds[chosen];
-  int code = resetReader(port, nullptr, nullptr);
+  const std::uint32_t speed = probe == Probe::Found ? fast : kLineSpeeds[chosen];
+  int code = probe == Probe::Found ? kLinkOk : resetReader(port, nullptr, nullptr);
   if (code == kLinkOk) {
     code = resetReader(port, nullptr, nullptr);
-    if (code == kLinkOk) return 0;
+    if (code == kLinkOk) return probe == Probe::Found ? 0 : raiseLine(port, path, fast);
     traceNoAnswer(path, "the second reset sequence", speed, code,
                   "the reader answered once and then stopped: check the cable and the power");
     return failOpen(port);
@@ -215,7 +309,9 @@ int openPort(int port, std::int32_t* openedPort) {
   code = exchangeCommand(port, switchSpeed, sizeof switchSpeed, &answer, 0);
   if (code != kLinkOk) {
     traceNoAnswer(path, "SetSerialBaudRate", kLineSpeeds[0], code,
-                  "no reader answers on this port: is it plugged in and powered, and is this its port?");
+                  "no reader answers on this port: is it plugged in and powered, and is this its port? "
+                  "A reader left on a faster line by a program that ended without closing "
+                  "answers to one opening that asks for that speed (PV_SetLineSpeed)");
     return failOpen(port);
   }
   armDeadline(port);
@@ -241,7 +337,7 @@ int openPort(int port, std::int32_t* openedPort) {
                   "the reader did not follow the switch: unplug it and plug it in again");
     return failOpen(port);
   }
-  return 0;
+  return raiseLine(port, path, fast);
 }
 
 }  // namespace pelvane

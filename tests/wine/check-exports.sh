@@ -10,7 +10,7 @@ kind=${1:?kind: so, dll32 or dll64}
 lib=${2:?library path}
 status=0
 
-c_functions="PV_SetPortDevice PV_SetTraceSink RF_CLOSE RF_COMMAND RF_OPEN RW_Activate RW_Close
+c_functions="PV_SetLineSpeed PV_SetPortDevice PV_SetTraceSink RF_CLOSE RF_COMMAND RF_OPEN RW_Activate RW_Close
 RW_Deactivate RW_Eject RW_Insert RW_Open RW_Sense RW_Transmit"
 gcc_members="_ZN8CPelvaneC1Ev _ZN8CPelvaneaSEOS_ _ZN8CPelvaneaSERKS_"
 msvc32_members='??0CPelvane@@QAE@XZ ??4CPelvane@@QAEAAV0@$$QAV0@@Z ??4CPelvane@@QAEAAV0@ABV0@@Z'
@@ -89,7 +89,7 @@ case "$kind" in
       actual=$(i686-w64-mingw32-nm "$implib" | awk '$2 == "T" {print $3}')
       expected=$(for f in RF_OPEN@8 RF_CLOSE@4 RF_COMMAND@12 RW_Open@4 RW_Close@4 RW_Activate@20 \
         RW_Deactivate@12 RW_Eject@8 RW_Insert@8 RW_Sense@16 RW_Transmit@28 PV_SetTraceSink@4 \
-        PV_SetPortDevice@8; do echo "_$f"; done; for m in $gcc_members; do echo "_$m"; done; echo "$msvc32_members")
+        PV_SetPortDevice@8 PV_SetLineSpeed@8; do echo "_$f"; done; for m in $gcc_members; do echo "_$m"; done; echo "$msvc32_members")
       compare "libpelvane.dll.a link names" "$expected" "$actual"
     fi
     client=${4:-}
