@@ -63,9 +63,9 @@ bool answered(std::int32_t code, const Answer& answer) {
 bool pollTypeB(int port) {
   Answer answer;
   exchangeCommand(port, kFieldOff, sizeof kFieldOff, &answer, 1);
-  sleepMs(kBeforeAckMs);
+  pausePort(port, kBeforeAckMs);
   writeRaw(port, kAckFrame, sizeof kAckFrame);
-  sleepMs(kAfterAckMs);
+  pausePort(port, kAfterAckMs);
   const std::int32_t code = exchangeCommand(port, kPollTypeB, sizeof kPollTypeB, &answer, 1);
   return answered(code, answer) && !answerIsExtended(answer) && answerByte(answer, 0) >= 1;
 }

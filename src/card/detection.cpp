@@ -150,15 +150,15 @@ std::int32_t attempt(int port, const PollCommand& poll, std::uint8_t* result,
   if (baud == kBaudTypeB) {
     code = exchangeCommand(port, kFieldOff, sizeof kFieldOff, &answer, 0);
     if (code != kLinkOk) return code;
-    sleepMs(kFieldOffPauseMs);
+    pausePort(port, kFieldOffPauseMs);
     code = exchangeCommand(port, poll.bytes, poll.length, &answer, 0);
     if (code != kLinkOk) return code;
     if (!noTarget(answer)) return takeTarget(port, poll, answer, result, resultLength);
     code = exchangeCommand(port, kFieldOff, sizeof kFieldOff, &answer, 0);
     if (code != kLinkOk) return code;
-    sleepMs(kFieldOffPauseMs);
+    pausePort(port, kFieldOffPauseMs);
   }
-  sleepMs(kAttemptPauseMs);
+  pausePort(port, kAttemptPauseMs);
   return kLinkTimeout;
 }
 

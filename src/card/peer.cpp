@@ -70,9 +70,9 @@ void abortWait(int port, std::int32_t code) {
 void abortSleepingWait(int port, std::int32_t code) {
   if (code != kLinkTimeout) return;
   writeRaw(port, kWakeUpSequence, static_cast<std::int32_t>(sizeof kWakeUpSequence));
-  sleepMs(kWakeUpMs);
+  pausePort(port, kWakeUpMs);
   writeRaw(port, kAckFrame, static_cast<std::int32_t>(sizeof kAckFrame));
-  sleepMs(kAfterAbortMs);
+  pausePort(port, kAfterAbortMs);
 }
 
 // The controller's status byte d0; an answer that carries none is a broken frame.

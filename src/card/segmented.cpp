@@ -83,7 +83,7 @@ std::int32_t fetchSegments(int port, bool byBlock, std::uint8_t block, std::uint
     carried = length - own;
     std::memcpy(carry, answer + own, static_cast<std::size_t>(carried));
     ++*received;
-    sleepMs(kSegmentPauseMs);
+    pausePort(port, kSegmentPauseMs);
     ++position;
   }
   return 0;

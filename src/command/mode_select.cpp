@@ -73,7 +73,7 @@ std::uint16_t selectMode(int port, const std::uint8_t* command, std::uint8_t* re
     // InSelect is written as a whole frame and its answer left in the input
     // buffer; the next exchange purges it. The write's result does not matter.
     writeRaw(port, kInSelectFrame, sizeof kInSelectFrame);
-    sleepMs(kAfterInSelectMs);
+    pausePort(port, kAfterInSelectMs);
   }
   s.timeoutTenths = kSelectionTenths;
   armDeadline(port);
@@ -89,7 +89,7 @@ std::uint16_t selectMode(int port, const std::uint8_t* command, std::uint8_t* re
   if (mode == kModePeerInitiator || mode == kModeTarget) {
     Answer ignored;
     exchangeCommand(port, kPeerModePoll, sizeof kPeerModePoll, &ignored, 0);
-    sleepMs(kAfterPeerPollMs);
+    pausePort(port, kAfterPeerPollMs);
   }
 
   std::uint8_t firmware[2] = {0, 0};

@@ -169,12 +169,12 @@ std::int32_t exchangeCommand(int port, const std::uint8_t* payload, std::int32_t
     if (poll == 0) return kLinkOk;
     if (answer->bytes[kLenOffset] != kNoTargetLen) return kLinkOk;
     if (deadlineExpired(port)) return kLinkTimeout;
-    sleepMs(1);
+    pausePort(port, 1);
     if (typeBPoll) {
       // A Type B card answers the next REQB only after the field has been reset.
       code = exchangeFrame(port, kFieldOffFrame, sizeof kFieldOffFrame, answer);
       if (code != 0) return code;
-      sleepMs(10);
+      pausePort(port, 10);
     }
   }
   return kLinkOk;

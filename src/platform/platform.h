@@ -66,11 +66,17 @@ bool writeBytes(PortHandle handle, const std::uint8_t* data, std::uint32_t lengt
 // A pause of `ms` milliseconds that lasts that long, not until the next tick of
 // a coarse system timer.
 void sleepMs(std::uint32_t ms);
+// The same pause for a call on an open port: on Windows it waits on the timer
+// the port got when it opened instead of making one; any other handle pauses
+// as sleepMs does.
+void pauseOnPort(PortHandle handle, std::uint32_t ms);
 // The byte reader's 1 ms pause between polls of the input queue. Windows pauses
-// as sleepMs does; POSIX waits at most `ms` on the descriptor and returns early
-// when input arrives.
+// as pauseOnPort does; POSIX waits at most `ms` on the descriptor and returns
+// early when input arrives.
 void pauseForInput(PortHandle handle, std::uint32_t ms);
-// The process clock in milliseconds, monotonic (the deadline clock).
+// The deadline clock in milliseconds: monotonic, whatever the system time does,
+// and wrapping through the whole 32-bit range (every ~49.7 days), so readings
+// are compared only by their difference.
 std::int32_t clockMs();
 
 // Device enumeration, as the SetupDi calls behave (ANSI forms).

@@ -369,6 +369,12 @@ void sleepMs(std::uint32_t ms) {
   }
 }
 
+// A descriptor needs no timer of its own: nanosleep is precise.
+void pauseOnPort(PortHandle handle, std::uint32_t ms) {
+  (void)handle;
+  sleepMs(ms);
+}
+
 // Waits on the descriptor rather than sleeping, so a byte is taken as soon as it
 // arrives; the byte reader still counts the pause as one empty poll, so its
 // deadline tests come no later than they would with a full 1 ms sleep.

@@ -303,6 +303,12 @@ void sleepMs(std::uint32_t ms) {
   s.elapsedUs = end;
 }
 
+// Recorded as a Sleep: the port's timer is part of the pause.
+void pauseOnPort(PortHandle handle, std::uint32_t ms) {
+  (void)handle;
+  sleepMs(ms);
+}
+
 // Recorded as a Sleep: on Windows the byte reader's pause is Sleep(1).
 void pauseForInput(PortHandle handle, std::uint32_t ms) {
   (void)handle;

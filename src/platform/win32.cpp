@@ -1,9 +1,9 @@
 // The platform over the Windows API: serial ports through the communications
-// functions, the device list through the SetupDi calls, the clock from the C
-// run-time, pauses on a high-resolution waitable timer. Each function is the one
-// Windows call platform.h names. Nothing here is shared by calls on different
-// ports except the device-path table and the count of ports that hold a raised
-// timer resolution.
+// functions, the device list through the SetupDi calls, the clock from the
+// performance counter, pauses on a high-resolution waitable timer of each open
+// port. Each function is the one Windows call platform.h names. Nothing here is
+// shared by calls on different ports except the device-path table and the table
+// of open ports, whose records are claimed and freed atomically.
 #include <windows.h>
 
 #include <mmsystem.h>
@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <ctime>
 
 #include "platform/platform.h"
 
@@ -27,50 +26,105 @@ static_assert(kDevicePathSize == MAX_PATH, "device paths are bounded by MAX_PATH
 
 constexpr DWORD kPurgeBoth = PURGE_TXCLEAR | PURGE_RXCLEAR;  // 0x0C
 
-// Windows 10 version 1803 and later; older systems refuse the flag with
-// ERROR_INVALID_PARAMETER. The headers of older SDKs do not name it.
+// CreateWaitableTimerExW is Windows Vista and later, and its high-resolution
+// flag Windows 10 version 1803 and later (older systems refuse the flag with
+// ERROR_INVALID_PARAMETER; the headers of older SDKs do not name it). The DLL
+// looks the function up when a port opens, so it loads on systems without it.
 constexpr DWORD kHighResolutionTimer = 0x00000002;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 constexpr UINT kFallbackPeriodMs = 1;
+using CreateTimerEx = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD);
 
 // Device paths set with setPortDevice, by port number; empty: "\\.\COMn".
 char overrides[257][kDevicePathSize];
 
-// Open ports that took timeBeginPeriod because this system has no
-// high-resolution timer; each close gives one back.
-std::atomic<int> periodHolders{0};
+// One record per open port handle, claimed by openDevice and freed by
+// closeDevice: the port's pause timer, or, where the system has none, whether
+// this port raised the timer resolution, so that closing undoes exactly that.
+// Only the calls on that port read the fields after the claim.
+struct OpenPort {
+  std::atomic<HANDLE> file{nullptr};  // null: free; INVALID_HANDLE_VALUE: being set up
+  HANDLE timer = nullptr;
+  bool raisedResolution = false;
+};
+OpenPort openPorts[257];  // every port of the port table, and the one reopening
 
 HANDLE toHandle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 HDEVINFO toList(DeviceList list) { return reinterpret_cast<HDEVINFO>(list); }
+
+OpenPort* recordOf(PortHandle handle) {
+  const HANDLE h = toHandle(handle);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
+  for (OpenPort& p : openPorts) {
+    if (p.file.load(std::memory_order_acquire) == h) return &p;
+  }
+  return nullptr;
+}
 
 // A one-shot timer whose wait ends on time rather than at the next tick of
 // the system timer (15.6 ms by default, and on Windows 10 2004 and later not
 // raised for this process by another process's timeBeginPeriod). Null where
 // the system does not have such timers.
 HANDLE createPreciseTimer() {
-  return CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer,
-                                TIMER_MODIFY_STATE | SYNCHRONIZE);
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  const FARPROC found = GetProcAddress(kernel, "CreateWaitableTimerExW");
+  // Through the generic function type, which any function pointer converts to.
+  const auto create = reinterpret_cast<CreateTimerEx>(reinterpret_cast<void (*)()>(found));
+  if (create == nullptr) return nullptr;
+  return create(nullptr, nullptr, kHighResolutionTimer, TIMER_MODIFY_STATE | SYNCHRONIZE);
 }
 
-bool preciseTimerAvailable() {
-  const HANDLE timer = createPreciseTimer();
-  if (timer == nullptr) return false;
-  CloseHandle(timer);
-  return true;
+// Without a high-resolution timer, Sleep(1) lasts until the next system tick
+// unless the resolution is raised; the port holds it at 1 ms while it is open.
+void raiseResolution(OpenPort* port) {
+  if (port->raisedResolution) return;
+  port->raisedResolution = timeBeginPeriod(kFallbackPeriodMs) == TIMERR_NOERROR;
 }
 
-// Pauses on a timer of the call's own. Without one, Sleep: on systems that
-// have no high-resolution timers the open ports' timeBeginPeriod keeps it near 1 ms.
-void pause(std::uint32_t ms) {
-  const HANDLE timer = createPreciseTimer();
-  if (timer != nullptr) {
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(ms) * 10000;  // relative, in 100 ns units
-    const bool set = SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != 0;
-    if (set) WaitForSingleObject(timer, INFINITE);
-    CloseHandle(timer);
-    if (set) return;
+void setUpPauses(OpenPort* port) {
+  port->timer = createPreciseTimer();
+  port->raisedResolution = false;
+  if (port->timer == nullptr) raiseResolution(port);
+}
+
+// One pause on a one-shot timer; false when the timer cannot be set or waited on.
+bool waitOnTimer(HANDLE timer, std::uint32_t ms) {
+  LARGE_INTEGER due;
+  due.QuadPart = -static_cast<LONGLONG>(ms) * 10000;  // relative, in 100 ns units
+  return SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != 0 &&
+         WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
+}
+
+// The port's own timer, until it fails: from then on the port pauses with Sleep
+// under a raised resolution, which closing gives back.
+void pauseOpenPort(OpenPort* port, std::uint32_t ms) {
+  if (port->timer != nullptr) {
+    if (waitOnTimer(port->timer, ms)) return;
+    CloseHandle(port->timer);
+    port->timer = nullptr;
+    raiseResolution(port);
   }
   Sleep(ms);
+}
+
+// A pause without an open port's record: a timer of the call's own, else Sleep.
+void pauseWithoutPort(std::uint32_t ms) {
+  const HANDLE timer = createPreciseTimer();
+  const bool done = timer != nullptr && waitOnTimer(timer, ms);
+  if (timer != nullptr) CloseHandle(timer);
+  if (!done) Sleep(ms);
+}
+
+// The performance counter in milliseconds, 64 bits wide: split so that no
+// product overflows however long the system has been up.
+std::uint64_t counterMs() {
+  LARGE_INTEGER count;
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&count);
+  const auto c = static_cast<std::uint64_t>(count.QuadPart);
+  const auto f = static_cast<std::uint64_t>(frequency.QuadPart);
+  if (f == 0) return 0;
+  return c / f * 1000 + c % f * 1000 / f;
 }
 
 // The SP_DEVINFO_DATA that enumDevice keeps in the caller's record.
@@ -85,21 +139,28 @@ PortHandle openDevice(const char* path, std::uint32_t flagsAndAttributes) {
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          flagsAndAttributes, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
-  // Without a high-resolution timer, Sleep(1) lasts until the next system tick
-  // unless the resolution is raised; hold it at 1 ms while the port is open.
-  if (!preciseTimerAvailable()) {
-    timeBeginPeriod(kFallbackPeriodMs);
-    periodHolders.fetch_add(1);
+  for (OpenPort& p : openPorts) {
+    HANDLE unclaimed = nullptr;
+    if (!p.file.compare_exchange_strong(unclaimed, INVALID_HANDLE_VALUE)) continue;
+    setUpPauses(&p);
+    p.file.store(h, std::memory_order_release);
+    break;
   }
+  // Every record taken (more handles than ports): the port pauses as a call
+  // without one does.
   return reinterpret_cast<PortHandle>(h);
 }
 
 void closeDevice(PortHandle handle) {
-  if (!CloseHandle(toHandle(handle))) return;
-  int holders = periodHolders.load();
-  while (holders > 0 && !periodHolders.compare_exchange_weak(holders, holders - 1)) {
+  OpenPort* p = recordOf(handle);
+  if (p != nullptr) {
+    if (p->timer != nullptr) CloseHandle(p->timer);
+    if (p->raisedResolution) timeEndPeriod(kFallbackPeriodMs);
+    p->timer = nullptr;
+    p->raisedResolution = false;
+    p->file.store(nullptr, std::memory_order_release);
   }
-  if (holders > 0) timeEndPeriod(kFallbackPeriodMs);
+  CloseHandle(toHandle(handle));
 }
 
 bool getLineSettings(PortHandle handle, LineSettings* settings) {
@@ -180,18 +241,24 @@ bool writeBytes(PortHandle handle, const std::uint8_t* data, std::uint32_t lengt
   return WriteFile(toHandle(handle), data, length, &written, nullptr) != 0;
 }
 
-void sleepMs(std::uint32_t ms) { pause(ms); }
+void sleepMs(std::uint32_t ms) { pauseWithoutPort(ms); }
 
-void pauseForInput(PortHandle handle, std::uint32_t ms) {
-  (void)handle;
-  pause(ms);
+void pauseOnPort(PortHandle handle, std::uint32_t ms) {
+  OpenPort* p = recordOf(handle);
+  if (p != nullptr) {
+    pauseOpenPort(p, ms);
+  } else {
+    pauseWithoutPort(ms);
+  }
 }
 
-// The C run-time clock; its unit is 1 ms (CLOCKS_PER_SEC is 1000 here).
-std::int32_t clockMs() {
-  static_assert(CLOCKS_PER_SEC == 1000, "clock() must count milliseconds");
-  return static_cast<std::int32_t>(clock());
-}
+void pauseForInput(PortHandle handle, std::uint32_t ms) { pauseOnPort(handle, ms); }
+
+// Milliseconds of the performance counter, which runs at a fixed rate from boot
+// whatever happens to the system time (clock() of the C run-time follows it,
+// and steps 15.6 ms at a time). Deadlines compare differences of readings,
+// which hold across the 32-bit wrap.
+std::int32_t clockMs() { return static_cast<std::int32_t>(static_cast<std::uint32_t>(counterMs())); }
 
 DeviceList openDeviceList() {
   HDEVINFO list = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);

@@ -66,9 +66,12 @@ bool deadlineExpired(int port) {
   // By the difference, as 32-bit clock arithmetic: it holds across the wraps of
   // the clock (signed after ~24.8 days, unsigned after ~49.7), which comparing
   // the readings themselves does not. Every deadline lies less than 2^31 ms ahead.
-  const std::uint32_t past = static_cast<std::uint32_t>(clockMs()) - static_cast<std::uint32_t>(s.deadline);
+  const std::uint32_t past =
+      static_cast<std::uint32_t>(clockMs()) - static_cast<std::uint32_t>(s.deadline);
   return static_cast<std::int32_t>(past) >= 0;
 }
+
+void pausePort(int port, std::uint32_t ms) { pauseOnPort(slot(port).handle, ms); }
 
 bool slotOpen(int port) {
   return port >= 1 && port <= kPortCount && slots[port].handle != kInvalidHandle;

@@ -66,6 +66,10 @@ void armDeadline(int port);
 // True once a non-zero deadline has been reached, also across the clock's wrap.
 bool deadlineExpired(int port);
 
+// A pause of ms milliseconds within a call on the port (on the port's own timer
+// where the platform gives each port one).
+void pausePort(int port, std::uint32_t ms);
+
 // True when port is 1..256 and its slot is open (or claimed by an opening).
 bool slotOpen(int port);
 // Claims a closed slot for an opening: its handle becomes kRetiredHandle. False

@@ -60,15 +60,27 @@ check_imports() {  # objdump, image
   fi
 }
 
-# The pause's high-resolution timer and its fallback must be in the import table.
+# The pause's timer calls and its fallback, and the monotonic clock, must be in the
+# import table; CreateWaitableTimerExW must not (Windows before Vista would refuse
+# to load the DLL: it is looked up at run time), nor the C run-time clock (it
+# follows the system time).
 check_timer_imports() {  # objdump, image
-  local names missing=""
+  local names missing="" refused=""
   names=$(names_from "$1" "$2" kernel32.dll; names_from "$1" "$2" winmm.dll)
-  for name in CreateWaitableTimerExW SetWaitableTimer timeBeginPeriod timeEndPeriod; do
+  for name in GetProcAddress SetWaitableTimer QueryPerformanceCounter timeBeginPeriod timeEndPeriod; do
     echo "$names" | grep -qx "$name" || missing="$missing $name"
   done
-  [ -z "$missing" ] && echo "ok: $(basename "$2") imports the precise timer and its fallback" && return
-  echo "FAILED: $(basename "$2") does not import$missing"
+  names="$names
+$(names_from "$1" "$2" msvcrt.dll)"
+  for name in CreateWaitableTimerExW clock GetTickCount64; do
+    echo "$names" | grep -qx "$name" && refused="$refused $name"
+  done
+  if [ -z "$missing$refused" ]; then
+    echo "ok: $(basename "$2") imports the timer calls and the clock it needs, and none newer"
+    return
+  fi
+  [ -n "$missing" ] && echo "FAILED: $(basename "$2") does not import$missing"
+  [ -n "$refused" ] && echo "FAILED: $(basename "$2") imports$refused (looked up at run time or not used)"
   status=1
 }
 

@@ -11,8 +11,10 @@
  * no device; with --high also COM256, a reader at 115200.
  * The DLL's imports of the timer calls are pointed at counting hooks, so the
  * run shows which pause the DLL takes; with --timer-fallback the hook refuses
- * high-resolution timers, as Windows before 10 version 1803 does, and the whole
- * run goes through the timeBeginPeriod fallback.
+ * high-resolution timers, as Windows before 10 version 1803 does (and first
+ * hides CreateWaitableTimerExW, as Windows XP does), and the whole run goes
+ * through the timeBeginPeriod fallback. The DLL's performance counter is
+ * shifted so that its clock crosses the 32-bit wraps during the run.
  * Prints one line per failed check and ends with "N passed, N failed".
  */
 #include <windows.h>
@@ -63,6 +65,7 @@ static PelvaneSetTraceSinkFn setTraceSink;
 static PelvaneSetPortDeviceFn setPortDevice;
 
 static HMODULE library;
+static int refuseHighResolution;
 
 /* A function pointer type any export converts to and from without a warning. */
 typedef void (*AnyFunction)(void);
@@ -196,28 +199,66 @@ static void exportsResolve(void) {
   check(GetProcAddress(library, "commandProc") == NULL, "internal functions are not exported");
 }
 
-/* ---- the pause: a high-resolution timer, or timeBeginPeriod(1) while a port is open ---- */
+/* ---- the pause: the port's high-resolution timer, or timeBeginPeriod(1) while it is open ---- */
 
 enum { kHighResolutionTimer = 0x00000002 }; /* CREATE_WAITABLE_TIMER_HIGH_RESOLUTION */
 
+/* What the DLL finds when it looks CreateWaitableTimerExW up: the function (Windows 10
+ * 1803 and later), the function refusing the high-resolution flag (Vista to 1709), or
+ * no such function (XP). */
+enum TimerSystem { kTimerPresent, kTimerRefusesFlag, kTimerAbsent };
+
 typedef HANDLE(WINAPI* CreateTimerFn)(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD);
+typedef FARPROC(WINAPI* GetProcFn)(HMODULE, LPCSTR);
+typedef BOOL(WINAPI* SetTimerFn)(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE, LPVOID, BOOL);
+typedef BOOL(WINAPI* CounterFn)(LARGE_INTEGER*);
 typedef MMRESULT(WINAPI* PeriodFn)(UINT);
 static CreateTimerFn realCreateTimer;
+static GetProcFn realGetProc;
+static SetTimerFn realSetTimer;
+static CounterFn realCounter;
 static PeriodFn realBeginPeriod;
 static PeriodFn realEndPeriod;
-static int refuseHighResolution;
+static enum TimerSystem timerSystem = kTimerPresent;
+static int failSetTimer;
+static long timerLookups;
 static long preciseTimers;
 static long periodsBegun;
 static long periodsEnded;
+static LONGLONG counterShift; /* added to every performance counter reading of the DLL */
 
 static HANDLE WINAPI countCreateTimer(LPSECURITY_ATTRIBUTES sa, LPCWSTR name, DWORD flags,
                                       DWORD access) {
-  if ((flags & kHighResolutionTimer) && refuseHighResolution) {
+  if ((flags & kHighResolutionTimer) && timerSystem == kTimerRefusesFlag) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;
   }
   if (flags & kHighResolutionTimer) ++preciseTimers;
   return realCreateTimer(sa, name, flags, access);
+}
+static FARPROC WINAPI lookUp(HMODULE module, LPCSTR name) {
+  if (((ULONG_PTR)name >> 16) != 0 && strcmp(name, "CreateWaitableTimerExW") == 0) {
+    ++timerLookups;
+    if (timerSystem == kTimerAbsent) {
+      SetLastError(ERROR_PROC_NOT_FOUND);
+      return NULL;
+    }
+    return (FARPROC)(void (*)(void))countCreateTimer;
+  }
+  return realGetProc(module, name);
+}
+static BOOL WINAPI setTimer(HANDLE timer, const LARGE_INTEGER* due, LONG period,
+                            PTIMERAPCROUTINE routine, LPVOID argument, BOOL resume) {
+  if (failSetTimer) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return realSetTimer(timer, due, period, routine, argument, resume);
+}
+static BOOL WINAPI shiftedCounter(LARGE_INTEGER* count) {
+  const BOOL ok = realCounter(count);
+  count->QuadPart += counterShift;
+  return ok;
 }
 static MMRESULT WINAPI countBeginPeriod(UINT ms) { return ++periodsBegun, realBeginPeriod(ms); }
 static MMRESULT WINAPI countEndPeriod(UINT ms) { return ++periodsEnded, realEndPeriod(ms); }
@@ -247,30 +288,116 @@ static void* hookImport(HMODULE module, const char* dll, const char* name, void*
   return NULL;
 }
 
+/* CreateWaitableTimerExW is looked up at run time, so the DLL loads on systems
+ * without it; the hooks count the timers, the raised resolutions and the lookups,
+ * and shift the DLL's clock. */
 static void hookTimers(void) {
-  realCreateTimer = (CreateTimerFn)hookImport(library, "kernel32.dll", "CreateWaitableTimerExW",
-                                              (void*)countCreateTimer);
+  const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  realCreateTimer = (CreateTimerFn)(void (*)(void))GetProcAddress(kernel, "CreateWaitableTimerExW");
+  check(hookImport(library, "kernel32.dll", "CreateWaitableTimerExW", (void*)countCreateTimer) == NULL,
+        "CreateWaitableTimerExW is not in the DLL's import table");
+  realGetProc = (GetProcFn)hookImport(library, "kernel32.dll", "GetProcAddress", (void*)lookUp);
+  realSetTimer = (SetTimerFn)hookImport(library, "kernel32.dll", "SetWaitableTimer", (void*)setTimer);
+  realCounter = (CounterFn)hookImport(library, "kernel32.dll", "QueryPerformanceCounter",
+                                      (void*)shiftedCounter);
   realBeginPeriod = (PeriodFn)hookImport(library, "winmm.dll", "timeBeginPeriod", (void*)countBeginPeriod);
   realEndPeriod = (PeriodFn)hookImport(library, "winmm.dll", "timeEndPeriod", (void*)countEndPeriod);
-  check(realCreateTimer != NULL && realBeginPeriod != NULL && realEndPeriod != NULL,
-        "the DLL imports CreateWaitableTimerExW, timeBeginPeriod and timeEndPeriod");
+  check(realCreateTimer != NULL && realGetProc != NULL && realSetTimer != NULL && realCounter != NULL &&
+            realBeginPeriod != NULL && realEndPeriod != NULL,
+        "the DLL imports GetProcAddress, SetWaitableTimer, QueryPerformanceCounter, timeBeginPeriod "
+        "and timeEndPeriod");
 }
 
-/* The raised resolution is held exactly while a port is open, and only by the
- * fallback; with a high-resolution timer every pause runs on one. */
+static long heldPeriods(void) { return periodsBegun - periodsEnded; }
+
+/* Each open port makes one high-resolution timer when it opens and pauses on it;
+ * where the system has none, the port holds a raised resolution until it closes. */
 static void timerBranch(void) {
-  int32_t opened = 0;
-  const long timersBefore = preciseTimers;
-  checkEqual(rfOpen(kReader, &opened), PELVANE_RESULT_DONE, "RF_OPEN for the pause checks");
-  expectCommand("select FeliCa for the pause checks", kReader, "07 10 10 0A 00 00 00", 0, "05 10 00 32");
-  checkEqual(periodsBegun - periodsEnded, refuseHighResolution ? 1 : 0,
-             "raised resolution held while the port is open (fallback only)");
-  expectCommand("select Type B (a 10 ms pause)", kReader, "07 10 60 0A 00 00 00", 0, "05 10 00 32");
-  check(refuseHighResolution ? preciseTimers == timersBefore : preciseTimers > timersBefore,
-        refuseHighResolution ? "no high-resolution timer where the system refuses them"
-                             : "pauses run on high-resolution timers");
-  checkEqual(rfClose(kReader), PELVANE_CLOSE_DONE, "RF_CLOSE for the pause checks");
-  checkEqual(periodsBegun - periodsEnded, 0, "raised resolution released when the last port closes");
+  static const enum TimerSystem fallbacks[] = {kTimerRefusesFlag, kTimerAbsent};
+  static const enum TimerSystem present[] = {kTimerPresent};
+  const enum TimerSystem* systems = refuseHighResolution ? fallbacks : present;
+  const int count = refuseHighResolution ? 2 : 1;
+  for (int i = 0; i < count; ++i) {
+    int32_t opened = 0;
+    const int fallback = systems[i] != kTimerPresent;
+    const long timersBefore = preciseTimers;
+    const long lookupsBefore = timerLookups;
+    char label[128];
+    timerSystem = systems[i];
+    snprintf(label, sizeof label, "RF_OPEN, pauses with %s",
+             !fallback ? "a high-resolution timer"
+                       : (i == 0 ? "the flag refused" : "no CreateWaitableTimerExW"));
+    checkEqual(rfOpen(kReader, &opened), PELVANE_RESULT_DONE, label);
+    expectCommand("select FeliCa for the pause checks", kReader, "07 10 10 0A 00 00 00", 0, "05 10 00 32");
+    checkEqual(heldPeriods(), fallback, "raised resolution held while the port is open (fallback only)");
+    expectCommand("select Type B (a 10 ms pause)", kReader, "07 10 60 0A 00 00 00", 0, "05 10 00 32");
+    expectCommand("poll Type B (pauses between attempts)", kReader, "03 20 00", 0, "11 20 00 50");
+    check(timerLookups > lookupsBefore, "CreateWaitableTimerExW looked up when the port opens");
+    checkEqual(preciseTimers - timersBefore, fallback ? 0 : 1, "one timer per opened port, not per pause");
+    checkEqual(rfClose(kReader), PELVANE_CLOSE_DONE, "RF_CLOSE for the pause checks");
+    checkEqual(heldPeriods(), 0, "raised resolution released when the port closes");
+  }
+
+  /* A timer that fails later: that port falls back and raises the resolution, which
+   * only its own close gives back, whatever other ports do meanwhile. */
+  if (!refuseHighResolution) {
+    int32_t opened = 0;
+    checkEqual(rfOpen(kReader, &opened), PELVANE_RESULT_DONE, "RF_OPEN before its timer fails");
+    checkEqual(rfOpen(kScanned, &opened), PELVANE_RESULT_DONE, "RF_OPEN of a second port");
+    failSetTimer = 1;
+    expectCommand("a pause whose timer fails", kReader, "07 10 60 0A 00 00 00", 0, "05 10 00 32");
+    failSetTimer = 0;
+    checkEqual(heldPeriods(), 1, "the port whose timer failed raised the resolution");
+    expectCommand("pauses go on after the failure", kReader, "03 20 00", 0, "11 20 00 50");
+    checkEqual(rfClose(kScanned), PELVANE_CLOSE_DONE, "RF_CLOSE of the other port");
+    checkEqual(heldPeriods(), 1, "another port's close leaves the raised resolution alone");
+    checkEqual(rfClose(kReader), PELVANE_CLOSE_DONE, "RF_CLOSE of the port whose timer failed");
+    checkEqual(heldPeriods(), 0, "its own close gives the raised resolution back");
+  }
+  timerSystem = refuseHighResolution ? kTimerRefusesFlag : kTimerPresent;
+}
+
+/* ---- the deadline clock across its wraps ---- */
+
+static double nowMs(void);
+
+/* The DLL's clock (performance counter milliseconds, 32 bits) as it reads now. */
+static unsigned long long dllClockMs(void) {
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceFrequency(&frequency);
+  shiftedCounter(&count);
+  const unsigned long long c = (unsigned long long)count.QuadPart;
+  const unsigned long long f = (unsigned long long)frequency.QuadPart;
+  return (c / f * 1000 + c % f * 1000 / f) & 0xFFFFFFFFull;
+}
+
+/* Moves the DLL's clock forward until it reads `ms` (mod 2^32). */
+static void setDllClock(unsigned long long ms) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  const unsigned long long ahead = (ms - dllClockMs()) & 0xFFFFFFFFull;
+  counterShift += (LONGLONG)(ahead * (unsigned long long)frequency.QuadPart / 1000);
+}
+
+/* Opening a line with no reader waits out two 1.0 s time-outs (one at each line
+ * speed). Started 0.5 s before the signed wrap (~24.8 days of uptime) and before the
+ * unsigned one (~49.7 days), it still lasts 2.0 s: neither failing at once nor hanging. */
+static void clockWraps(void) {
+  static const unsigned long long wraps[] = {0x80000000ull, 0x100000000ull};
+  for (int i = 0; i < 2; ++i) {
+    int32_t opened = -77;
+    char label[128];
+    setDllClock(wraps[i] - 500);
+    const double t0 = nowMs();
+    const unsigned result = rfOpen(kSilent, &opened);
+    const double elapsed = nowMs() - t0;
+    snprintf(label, sizeof label, "RF_OPEN of a line with no reader, clock 0.5 s before the %s wrap",
+             i == 0 ? "signed" : "unsigned");
+    checkEqual(result, PELVANE_RESULT_FAILED, label);
+    snprintf(label, sizeof label, "two 1.0 s time-outs across the %s wrap took %.0f ms",
+             i == 0 ? "signed" : "unsigned", elapsed);
+    check(elapsed >= 1990.0 && elapsed < 6000.0, label);
+  }
 }
 
 /* Port numbers, open and close rules, an unlisted command, the trace. */
@@ -487,13 +614,16 @@ int main(int argc, char** argv) {
   classMembers();
   hookTimers();
   if (failed == 0) {
+    /* The whole run crosses the signed wrap of the DLL's clock early on. */
+    setDllClock(0x80000000ull - 3000);
     timerBranch();
     rfBasics();
     rfModes();
     rfOpening(high);
     rwSession();
     figures();
-    checkEqual(periodsBegun, refuseHighResolution ? periodsEnded : 0,
+    clockWraps();
+    checkEqual(heldPeriods(), 0,
                "every raised resolution given back once the ports are closed");
     printf("pauses: %ld high-resolution timers, timeBeginPeriod %ld / timeEndPeriod %ld\n",
            preciseTimers, periodsBegun, periodsEnded);

@@ -7,7 +7,7 @@
 # 2. Simulated readers (native pelvane-sim) on pseudo-terminals, linked as COM
 #    ports of a Wine prefix; a FriendlyName device key for discovery.
 # 3. The host program (LoadLibraryA + GetProcAddress), once with the DLL's
-#    high-resolution timers and once with them refused (the timeBeginPeriod
+#    high-resolution timers and once with them refused and then absent (the timeBeginPeriod
 #    fallback), and unit_tests.exe under wine64 against the 64-bit build;
 #    against the 32-bit build too when this machine can execute 32-bit programs
 #    (many kernels here cannot).
