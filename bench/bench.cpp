@@ -1,7 +1,8 @@
 // Benchmarks over a pseudo-terminal: the shipped library (libpelvane) against the
 // simulated controller pacing every byte at 115200 baud, 10 bits a byte, in both
 // directions, and the same operations through libnfc's pn532_uart driver on the
-// same paced line in the same run.
+// same paced line in the same run; then the library alone on a faster line
+// (PV_SetLineSpeed, 921600 baud unless --fast-baud says otherwise).
 //
 // Each figure is the mean wall time of one operation, set against its wire time:
 // the bytes of every frame that crossed the line for it, both ways, ACKs
@@ -12,12 +13,12 @@
 // segment, 10 ms or 20 ms in some mode selections) the floor is wire time plus
 // those pauses.
 //
-//   pelvane_bench [--iterations N] [--no-libnfc] [--realtime]
+//   pelvane_bench [--iterations N] [--no-libnfc] [--realtime] [--fast-baud B]
 // --realtime runs every thread of the benchmark (library, libnfc, the simulated
 // controller) under SCHED_FIFO, which keeps a busy machine's other work from
 // delaying them; both clients are measured the same way either way.
 // Prints a table and one line per operation for scripts:
-//   bench <operation> pelvane_ms=<mean> wire_ms=<..> [floor_ms=<..>] [libnfc_ms=<mean>]
+//   bench <operation> baud=<b> pelvane_ms=<mean> wire_ms=<..> [floor_ms=<..>] [libnfc_ms=<mean>]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -49,7 +50,6 @@ using Bytes = std::vector<std::uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kPort = 9;
-constexpr double kBaud = 115200.0;
 constexpr double kBitsPerByte = 10.0;
 constexpr const char* kCards = "felica,mifare1k,typeB,peer";
 
@@ -58,7 +58,9 @@ const Bytes kIdm = {0x01, 0x2E, 0x4C, 0x10, 0x00, 0x00, 0x00, 0x01};
 const Bytes kUid = {0x0A, 0x01, 0x3C, 0x4D};
 const Bytes kKey = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-double wireMs(std::uint64_t bytes) { return static_cast<double>(bytes) * kBitsPerByte / kBaud * 1000.0; }
+double wireMs(std::uint64_t bytes, std::uint32_t baud) {
+  return static_cast<double>(bytes) * kBitsPerByte / baud * 1000.0;
+}
 
 // A host frame as it crosses the line: 00 00 FF LEN LCS D4 payload DCS 00, or the
 // extended form for payloads of 255 bytes and more.
@@ -123,7 +125,7 @@ struct Operation {
 
 class Bench {
  public:
-  explicit Bench(int iterations) : iterations_(iterations) {}
+  Bench(int iterations, std::uint32_t baud) : iterations_(iterations), baud_(baud) {}
   int run(bool withLibnfc);
 
  private:
@@ -176,6 +178,7 @@ class Bench {
   void report();
 
   int iterations_;
+  std::uint32_t baud_;  // 115200, or the faster line asked for with PV_SetLineSpeed
   pelvsim::PtyServer server_;
   std::vector<std::uint8_t> response_ = std::vector<std::uint8_t>(PELVANE_RESPONSE_MAX);
   std::deque<Operation> ops_;
@@ -347,7 +350,7 @@ void Bench::countWire() {
         if (only == 0 || (!commands[i].empty() && commands[i][0] == only)) total += bytes[i];
       }
     }
-    return s.runs() > 0 ? wireMs(total) / s.runs() : 0.0;
+    return s.runs() > 0 ? wireMs(total, baud_) / s.runs() : 0.0;
   };
   for (Operation& o : ops_) {
     o.pelvane.wireMs = wireOf(o.pelvane, 0);
@@ -358,8 +361,8 @@ void Bench::countWire() {
 }
 
 void Bench::report() {
-  std::printf("\nPaced line: 115200 baud, 10 bits a byte, both directions. Times in ms: mean (median, min);\n"
-              "med x = median / floor.\n");
+  std::printf("\nPaced line: %u baud, 10 bits a byte, both directions. Times in ms: mean (median, min);\n"
+              "med x = median / floor.\n", static_cast<unsigned>(baud_));
   std::printf("floor = wire time + the library's own pauses (less the bytes that cross during them);\n"
               "target: pelvane mean <= 1.10 x floor.\n");
   std::printf("libnfc runs by turns with the library on the same line; its wire time is its own bytes.\n\n");
@@ -387,7 +390,8 @@ void Bench::report() {
   for (const Operation& o : ops_) std::printf("  %-14s %s\n", o.name.c_str(), o.what.c_str());
   std::printf("\n");
   for (const Operation& o : ops_) {
-    std::printf("bench %s pelvane_ms=%.3f wire_ms=%.3f", o.name.c_str(), o.pelvane.mean(), o.pelvane.wireMs);
+    std::printf("bench %s baud=%u pelvane_ms=%.3f wire_ms=%.3f", o.name.c_str(),
+                static_cast<unsigned>(baud_), o.pelvane.mean(), o.pelvane.wireMs);
     if (o.pausesMs > 0.0) std::printf(" floor_ms=%.3f", o.floorMs);
     if (o.libnfc.runs() > 0) std::printf(" libnfc_ms=%.3f", o.libnfc.mean());
     std::printf("\n");
@@ -406,13 +410,29 @@ int Bench::run(bool withLibnfc) {
     return 2;
   }
   PV_SetPortDevice(kPort, server_.slavePath().c_str());
+  const bool fast = baud_ != 115200;
+  if (fast && PV_SetLineSpeed(kPort, static_cast<std::int32_t>(baud_)) != PELVANE_EXT_DONE) {
+    std::fprintf(stderr, "bench: PV_SetLineSpeed refused %u baud\n", static_cast<unsigned>(baud_));
+    return 2;
+  }
   std::int32_t opened = 0;
   if (RF_OPEN(kPort, &opened) != PELVANE_RESULT_DONE) {
     std::fprintf(stderr, "bench: RF_OPEN failed on %s\n", server_.slavePath().c_str());
     return 2;
   }
-  // Both clients keep the line open; only one talks at a time.
-  if (withLibnfc) openLibnfc();
+  std::uint32_t reached = 0;
+  server_.withController([&](pelvsim::Controller& c) { reached = c.baud(); });
+  if (reached != baud_) {
+    std::fprintf(stderr, "bench: the controller is at %u baud, not %u\n", static_cast<unsigned>(reached),
+                 static_cast<unsigned>(baud_));
+    RF_CLOSE(kPort);
+    PV_SetLineSpeed(kPort, 0);
+    server_.stop();
+    return 2;
+  }
+  // Both clients keep the line open; only one talks at a time. libnfc runs at its
+  // default speed only, on the 115200 line.
+  if (withLibnfc && !fast) openLibnfc();
   double load = 0.0;
   if (std::FILE* f = std::fopen("/proc/loadavg", "r")) {
     if (std::fscanf(f, "%lf", &load) != 1) load = 0.0;
@@ -424,6 +444,7 @@ int Bench::run(bool withLibnfc) {
   runAll();
   closeLibnfc();
   RF_CLOSE(kPort);
+  PV_SetLineSpeed(kPort, 0);
   server_.stop();
   countWire();
   report();
@@ -473,10 +494,13 @@ int unpacedRoundTrips(int rounds) {
 int main(int argc, char** argv) {
   int iterations = 50;
   bool withLibnfc = true;
+  std::uint32_t fastBaud = 921600;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--iterations" && i + 1 < argc) {
       iterations = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--fast-baud" && i + 1 < argc) {
+      fastBaud = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
     } else if (a == "--no-libnfc") {
       withLibnfc = false;
     } else if (a == "--realtime") {
@@ -486,12 +510,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench: real-time scheduling refused; running normally\n");
       }
     } else {
-      std::fprintf(stderr, "usage: pelvane_bench [--iterations N] [--no-libnfc] [--realtime]\n");
+      std::fprintf(stderr, "usage: pelvane_bench [--iterations N] [--no-libnfc] [--realtime] [--fast-baud B]\n");
       return 2;
     }
   }
-  Bench bench(iterations);
-  const int rc = bench.run(withLibnfc);
+  int rc = Bench(iterations, 115200).run(withLibnfc);
+  if (fastBaud != 115200) {
+    std::printf("\n");
+    const int fastRc = Bench(iterations, fastBaud).run(false);
+    if (rc == 0) rc = fastRc;
+  }
   const int roundTrips = unpacedRoundTrips(4 * iterations);
   return rc != 0 ? rc : roundTrips;
 }
