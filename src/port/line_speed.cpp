@@ -60,7 +60,7 @@ std::int32_t switchControllerSpeed(int port, std::uint32_t baud) {
   // The controller switches once it has the host's ACK (PN532 user manual, 7.2.8;
   // nfcpy's pn532.py sends it right after the answer for the same reason).
   writeBytes(slot(port).handle, kAckFrame, sizeof kAckFrame);
-  sleepMs(kSwitchSettleMs);
+  pausePort(port, kSwitchSettleMs);
   return kLinkOk;
 }
 

@@ -136,7 +136,7 @@ int fallBackToStandard(int port, const char* path, std::uint32_t fast) {
   if (switchControllerSpeed(port, kStandardSpeed) != kLinkOk) {
     // The answer was lost; the ACK still completes a switch the controller took.
     writeBytes(slot(port).handle, kAckFrame, sizeof kAckFrame);
-    sleepMs(2);
+    pausePort(port, 2);
   }
   if (setLineRate(port, kStandardSpeed) != 0) return 1;
   armDeadline(port);
