@@ -84,6 +84,9 @@ namespace Pelvane
         [DllImport(Library, CallingConvention = CallingConvention.StdCall, CharSet = CharSet.Ansi,
                    BestFitMapping = false, ThrowOnUnmappableChar = true)]
         public static extern int PV_SetPortDevice(int port, string path);
+
+        [DllImport(Library, CallingConvention = CallingConvention.StdCall)]
+        public static extern int PV_SetLineSpeed(int port, int baud);
     }
 
     /// <summary>One response of RF_COMMAND. When the library wrote no response
@@ -267,6 +270,14 @@ namespace Pelvane
         {
             if (NativeMethods.PV_SetPortDevice(port, path) != 0)
                 throw new ArgumentException("port must be 1 to 256 and the path at most 259 bytes");
+        }
+
+        /// <summary>PV_SetLineSpeed: asks for a faster line (230400, 460800 or 921600 baud) at the
+        /// next opening of a port (1 to 256), or of every port (0); 115200 asks for none, 0 clears.</summary>
+        public static void SetLineSpeed(int port, int baud)
+        {
+            if (NativeMethods.PV_SetLineSpeed(port, baud) != 0)
+                throw new ArgumentException("port must be 0 to 256 and baud 0, 115200, 230400, 460800 or 921600");
         }
 
         /// <summary>RF_COMMAND: one command packet (LEN CMD parameters) in, its response out.</summary>

@@ -15,7 +15,7 @@ import os
 import sys
 import threading
 
-__all__ = ["load", "set_port_device", "set_trace_sink", "Reader", "Response", "PelvaneError",
+__all__ = ["load", "set_port_device", "set_line_speed", "set_trace_sink", "Reader", "Response", "PelvaneError",
            "RESPONSE_MAX"]
 __version__ = "1.0.0"
 
@@ -49,6 +49,7 @@ _EXPORTS = {
     "RW_Transmit": (_I32, [_I32, _I32, _I32, _I32, _BYTES, _P32, _BUFFER]),
     "PV_SetTraceSink": (_I32, [TraceSink]),
     "PV_SetPortDevice": (_I32, [_I32, _BYTES]),
+    "PV_SetLineSpeed": (_I32, [_I32, _I32]),
 }
 
 _lib = None
@@ -119,6 +120,13 @@ def set_port_device(port, path):
     encoded = None if path is None else os.fsencode(path)
     if load().PV_SetPortDevice(port, encoded) != 0:
         raise ValueError("port must be 1 to 256 and the path at most 259 bytes")
+
+
+def set_line_speed(port, baud):
+    """Asks for a faster line at the next opening: baud 230400, 460800 or 921600 for port 1 to 256,
+    or port 0 for every port; 115200 asks for none, 0 clears the setting."""
+    if load().PV_SetLineSpeed(port, baud) != 0:
+        raise ValueError("port must be 0 to 256 and baud 0, 115200, 230400, 460800 or 921600")
 
 
 _user_sink = None
