@@ -66,7 +66,7 @@ namespace {
 //        MC bits once cleared stay cleared.
 // Any other block, or an access the rules refuse, is status flags 01 A8 (the
 // manual's exact code for a refused write is not at hand: the stricter refusal).
-constexpr std::uint8_t kLiteRc = 0x80, kLiteMac = 0x81, kLiteId = 0x82, kLiteCkv = 0x86,
+constexpr std::uint8_t kLiteRc = 0x80, kLiteId = 0x82, kLiteCkv = 0x86,
                        kLiteCk = 0x87, kLiteMc = 0x88;
 constexpr std::size_t kLiteReg = 14;
 constexpr std::size_t kLiteMostReadBlocks = 4;
