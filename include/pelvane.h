@@ -236,6 +236,7 @@ typedef int32_t(PELVANE_CALL* PelvaneRwTransmitFn)(int32_t, int32_t, int32_t, in
                                                     const uint8_t*, int32_t*, uint8_t*);
 typedef int32_t(PELVANE_CALL* PelvaneSetTraceSinkFn)(PelvaneTraceSink);
 typedef int32_t(PELVANE_CALL* PelvaneSetPortDeviceFn)(int32_t, const char*);
+typedef int32_t(PELVANE_CALL* PelvaneSetLineSpeedFn)(int32_t, int32_t);
 
 #ifdef __cplusplus
 } /* extern "C" */

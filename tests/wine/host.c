@@ -63,6 +63,7 @@ static PelvaneRwSenseFn rwSense;
 static PelvaneRwTransmitFn rwTransmit;
 static PelvaneSetTraceSinkFn setTraceSink;
 static PelvaneSetPortDeviceFn setPortDevice;
+static PelvaneSetLineSpeedFn setLineSpeed;
 
 static HMODULE library;
 static int refuseHighResolution;
@@ -188,6 +189,7 @@ static void exportsResolve(void) {
   rwTransmit = (PelvaneRwTransmitFn)resolve("RW_Transmit");
   setTraceSink = (PelvaneSetTraceSinkFn)resolve("PV_SetTraceSink");
   setPortDevice = (PelvaneSetPortDeviceFn)resolve("PV_SetPortDevice");
+  setLineSpeed = (PelvaneSetLineSpeedFn)resolve("PV_SetLineSpeed");
 #ifdef _WIN64
   check(GetProcAddress(library, "_DllMain@12") == NULL, "the 64-bit DLL does not export _DllMain@12");
 #else
@@ -453,6 +455,18 @@ static void rfOpening(int high) {
   checkEqual(rfClose(kSlowReader), PELVANE_CLOSE_DONE, "RF_CLOSE of the switched reader");
   checkEqual(rfOpen(kSlowReader, &opened), PELVANE_RESULT_DONE, "reopening the switched reader");
   checkEqual(rfClose(kSlowReader), PELVANE_CLOSE_DONE, "RF_CLOSE after reopening");
+
+  /* A faster line: the switch after the bring-up, and back to 115200 at closing. */
+  checkEqual(setLineSpeed(kSlowReader, 921600), PELVANE_EXT_DONE, "PV_SetLineSpeed 921600");
+  checkEqual(setLineSpeed(kSlowReader, 57600), PELVANE_EXT_REFUSED, "PV_SetLineSpeed 57600");
+  checkEqual(rfOpen(kSlowReader, &opened), PELVANE_RESULT_DONE, "RF_OPEN with a faster line");
+  expectCommand("line speed on the faster line", kSlowReader, "02 F0", 0, "04 F0 00 07");
+  expectCommand("MIFARE mode on the faster line", kSlowReader, "07 10 30 0A 00 00 00", 0, "05 10 00 32");
+  checkEqual(rfClose(kSlowReader), PELVANE_CLOSE_DONE, "RF_CLOSE of the faster line");
+  checkEqual(setLineSpeed(kSlowReader, 0), PELVANE_EXT_DONE, "PV_SetLineSpeed cleared");
+  checkEqual(rfOpen(kSlowReader, &opened), PELVANE_RESULT_DONE, "RF_OPEN after the faster line closed");
+  expectCommand("line speed back at 115200", kSlowReader, "02 F0", 0, "04 F0 00 04");
+  checkEqual(rfClose(kSlowReader), PELVANE_CLOSE_DONE, "RF_CLOSE at 115200");
 
   opened = -77;
   checkEqual(rfOpen(kSilent, &opened), PELVANE_RESULT_FAILED, "RF_OPEN of a line with no reader");

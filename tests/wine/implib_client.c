@@ -13,6 +13,6 @@ int main(void) {
   sum += RW_Open(1) + RW_Close(1) + RW_Activate(1, 1, 0, 0, 0) + RW_Deactivate(1, 0, 0);
   sum += RW_Eject(1, 1) + RW_Insert(1, 0) + RW_Sense(1, 0, &value, 0);
   sum += RW_Transmit(1, 0, 0, 1, buffer, &value, buffer);
-  sum += PV_SetTraceSink(NULL) + PV_SetPortDevice(1, NULL);
+  sum += PV_SetTraceSink(NULL) + PV_SetPortDevice(1, NULL) + PV_SetLineSpeed(1, 0);
   return sum;
 }
