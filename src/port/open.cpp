@@ -142,7 +142,7 @@ int fallBackToStandard(int port, const char* path, std::uint32_t fast) {
   armDeadline(port);
   code = resetReader(port, nullptr, nullptr);
   if (code == kLinkOk) return 0;
-  traceNoAnswer(path, "GetFirmwareVersion back at 115200", kStandardSpeed, code,
+  traceNoAnswer(path, "GetFirmwareVersion after switching back", kStandardSpeed, code,
                 "the reader did not come back from the faster line: unplug it and plug it in again");
   return failOpen(port);
 }

@@ -96,9 +96,14 @@ void Soak::applyPlan(const Plan& p) {
 }
 
 void Soak::healLine() {
-  bench_->withController([](pelvsim::Controller& c) {
+  // The reader goes back to the speed of the open port's line (a faster line
+  // stays fast), else to 115200.
+  const std::uint32_t baud = portOpen() && pelvane::slot(kPort).lineSettings.baudRate > 115200
+                                 ? pelvane::slot(kPort).lineSettings.baudRate
+                                 : 115200;
+  bench_->withController([baud](pelvsim::Controller& c) {
     c.faults().clear();
-    c.setBaud(115200);
+    c.setBaud(baud);
   });
 }
 
@@ -412,8 +417,9 @@ void Soak::summary(double seconds) {
     problem(std::to_string(calls_) + " calls, fewer than the minimum of " + std::to_string(options_.minCalls));
   }
   std::printf("recoveries %" PRIu64 ", unplugged lines %" PRIu64 ", openings of a reader at 9600 %" PRIu64
-              " (switched %" PRIu64 "), controller statuses %" PRIu64 ", short segmented reads %" PRIu64 "\n",
-              recoveries_, unpluggings_, speedSwitches_, speedSwitched_, controllerStatuses_,
+              " (switched %" PRIu64 "), openings on a 921600 baud line %" PRIu64 ", controller statuses %" PRIu64
+              ", short segmented reads %" PRIu64 "\n",
+              recoveries_, unpluggings_, speedSwitches_, speedSwitched_, fastOpenings_, controllerStatuses_,
               partialSegmentedReads_);
   std::printf("worst overrun %.1f ms: %s\n", worstOverrunMs_, worstCall_.c_str());
   std::printf("most the machine added to a call %.1f ms; overruns past the margin it explains: %" PRIu64

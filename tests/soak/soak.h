@@ -148,6 +148,7 @@ class Soak {
   std::uint64_t unpluggings_ = 0;
   std::uint64_t speedSwitches_ = 0;
   std::uint64_t speedSwitched_ = 0;
+  std::uint64_t fastOpenings_ = 0;  // openings that reached a 921600 baud line
   std::map<std::string, KindStats> stats_;
   std::map<std::string, std::uint64_t> faultCounts_;
   std::set<std::string> faultKindsSeen_;
