@@ -2,6 +2,7 @@
 # Builds without testing: what the test command runs, and nothing else.
 #   build.sh           native, sanitizer, Windows 32-bit and 64-bit
 #   build.sh native    only build/native (library, tool, simulator, tests)
+#   build.sh tool      only the tool of build/native and what it links (the demo)
 #   build.sh asan      only build/asan (the unit tests under ASan and UBSan)
 #   build.sh windows   only build/win32 and build/win64 (needs the MinGW cross compilers)
 # Each folder is configured again when it differs from what the tests need
@@ -16,11 +17,14 @@ source scripts/configure.sh
 common=(PELVANE_WERROR=ON PELVANE_TESTS=ON PELVANE_FUZZ=OFF)
 
 part=${1:-all}
-case $part in all | native | asan | windows) ;; *) echo "usage: build.sh [native|asan|windows]" >&2; exit 64 ;; esac
+case $part in all | native | tool | asan | windows) ;;
+  *) echo "usage: build.sh [native|tool|asan|windows]" >&2; exit 64 ;;
+esac
 
-if [ "$part" = all ] || [ "$part" = native ]; then
+if [ "$part" = all ] || [ "$part" = native ] || [ "$part" = tool ]; then
   configure build/native "${common[@]}" CMAKE_BUILD_TYPE=RelWithDebInfo PELVANE_TOOLS=ON \
     PELVANE_SANITIZE= CMAKE_TOOLCHAIN_FILE=
+  if [ "$part" = tool ]; then ninja -C build/native pelvane_cli; exit; fi
   ninja -C build/native
 fi
 
