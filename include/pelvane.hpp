@@ -314,6 +314,15 @@ inline std::error_code setPortDevice(int port, const std::string& path) {
   return {};
 }
 
+// Asks for a faster serial line at the next open of port (1..256), or of every
+// port (0): 230400, 460800 or 921600 baud; 115200 asks for none, 0 clears.
+inline std::error_code setLineSpeed(int port, int baud) {
+  if (PV_SetLineSpeed(port, baud) != PELVANE_EXT_DONE) {
+    return std::make_error_code(std::errc::invalid_argument);
+  }
+  return {};
+}
+
 namespace detail {
 
 constexpr std::size_t kCommandMax = PELVANE_COMMAND_MAX;

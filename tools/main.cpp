@@ -45,6 +45,9 @@ int main(int argc, char** argv) {
   device->excludes(sim);
 #endif
   app.add_flag("--trace", o.reader.trace, "print the library's trace lines on stderr");
+  app.add_option("--line-speed", o.reader.lineSpeed,
+                 "ask for a faster serial line: 230400, 460800 or 921600 baud (PV_SetLineSpeed)")
+      ->check(CLI::IsMember({230400, 460800, 921600}));
   app.add_flag("--json", o.json, "print one JSON document for scripts instead of text");
   app.add_flag("-p,--packets", o.packets, "show every command packet and response");
   app.add_option("--timeout", o.timeoutSeconds, "time-out of the card commands in seconds, 0.1 to 25.5")

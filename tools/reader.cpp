@@ -106,6 +106,10 @@ void Reader::prepare() {
   if (prepared_) return;
   prepared_ = true;
   if (choice_.trace) PV_SetTraceSink(&traceToStderr);
+  if (choice_.lineSpeed != 0 && PV_SetLineSpeed(0, choice_.lineSpeed) != PELVANE_EXT_DONE) {
+    throw Failure(kExitUsage, "no line speed " + std::to_string(choice_.lineSpeed),
+                  "use 230400, 460800 or 921600");
+  }
   std::string device = choice_.device;
   if (choice_.sim) {
     virtual_.reset(new VirtualReader);

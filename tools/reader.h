@@ -17,6 +17,7 @@ struct ReaderChoice {
   bool sim = false;     // the built-in virtual reader (POSIX)
   std::string cards;    // what lies in the virtual reader's field
   bool trace = false;   // the library's trace lines on stderr
+  int lineSpeed = 0;    // a faster line asked for with PV_SetLineSpeed; 0: none
 };
 
 // Port number the virtual reader and --device use when --port is not given.
