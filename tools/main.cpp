@@ -34,16 +34,14 @@ int main(int argc, char** argv) {
   app.fallthrough();
 
   app.add_option("--port", o.reader.port, "COM port number 1 to 256 (default: scan the bridge ports)");
-#if !defined(_WIN32)
   auto* device = app.add_option("--device", o.reader.device,
                                 "open this device path (mapped onto --port, default 1) with PV_SetPortDevice");
-  auto* sim = app.add_flag("--sim", o.reader.sim, "use the built-in virtual reader on a pseudo-terminal");
+  auto* sim = app.add_flag("--sim", o.reader.sim, "use the built-in virtual reader (a pseudo-terminal; on Windows a named pipe)");
   cards = app.add_option("--cards", o.reader.cards,
                          "cards in the virtual reader's field, comma-separated, or none (default " +
                              VirtualReader::defaultCards() + "; known: " + VirtualReader::cardNames() + ")")
               ->needs(sim);
   device->excludes(sim);
-#endif
   app.add_flag("--trace", o.reader.trace, "print the library's trace lines on stderr");
   app.add_option("--line-speed", o.reader.lineSpeed,
                  "ask for a faster serial line: 230400, 460800 or 921600 baud (PV_SetLineSpeed)")
@@ -56,11 +54,7 @@ int main(int argc, char** argv) {
 
   addCommands(app, o);
   auto* shell = app.add_subcommand("shell", "an interactive session on one open reader");
-#if defined(_WIN32)
-  CLI::App* demo = nullptr;  // the tour needs the virtual reader, built into the tool on Linux only
-#else
   auto* demo = app.add_subcommand("demo", "a guided tour on the virtual reader: every card kind, in seconds");
-#endif
 
   try {
     app.parse(argc, argv);

@@ -45,6 +45,8 @@ if(WIN32)
     file(CREATE_LINK /usr/include/CLI ${PELVANE_CLI11_DIR}/CLI SYMBOLIC)
   endif()
   target_include_directories(pelvane_cli PRIVATE ${PELVANE_CLI11_DIR})
+  # The virtual reader of --sim: the simulated controller on a named pipe.
+  target_link_libraries(pelvane_cli PRIVATE pelvsim_pipe)
 elseif(TARGET pelvsim_pty)
   # The virtual reader of --sim: the simulated controller on a pseudo-terminal.
   target_link_libraries(pelvane_cli PRIVATE pelvsim_pty)

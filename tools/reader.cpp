@@ -61,14 +61,7 @@ bool portMissing() {
   return false;
 }
 
-// The virtual reader is built into the tool on Linux only.
-std::string orSim(const std::string& hintText) {
-#if defined(_WIN32)
-  return hintText;
-#else
-  return hintText + ", or try --sim";
-#endif
-}
+std::string orSim(const std::string& hintText) { return hintText + ", or try --sim"; }
 
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

@@ -2,14 +2,23 @@
 // functions, the device list through the SetupDi calls, the clock from the
 // performance counter, pauses on a high-resolution waitable timer of each open
 // port. Each function is the one Windows call platform.h names. Nothing here is
-// shared by calls on different ports except the device-path table and the table
-// of open ports, whose records are claimed and freed atomically.
+// shared by calls on different ports except the device-path table and the tables
+// of open ports and open pipes, whose records are claimed and freed atomically.
+//
+// A named pipe (a path under \\.\pipe\, as served by pelvane-sim.exe) stands
+// in for a COM port: the pipe functions below give it the same contract. A pipe
+// has no DCB and no COMMTIMEOUTS, so the comm-state and time-out calls keep
+// their values in the pipe's record instead; reads and writes run overlapped
+// and end at the same time-outs a COM port applies; and each line-speed change
+// goes to the simulator as a record in the byte stream, so its model sees the
+// bytes that follow at that speed. COM ports take none of these paths.
 #include <windows.h>
 
 #include <mmsystem.h>
 #include <setupapi.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -132,12 +141,199 @@ SP_DEVINFO_DATA* deviceData(DeviceInfo* info) {
   return reinterpret_cast<SP_DEVINFO_DATA*>(info->native);
 }
 
+
+// ---- named pipes ----
+
+// The records a host writes into the simulator's pipe (the simulator reads the
+// same format): kRecordData, a count of 1..255, that many line bytes; or
+// kRecordSpeed and the host's new line speed, 4 bytes little-endian. The
+// simulator writes the controller's bytes back as they are.
+constexpr std::uint8_t kRecordData = 0x00;
+constexpr std::uint8_t kRecordSpeed = 0x01;
+constexpr std::size_t kRecordDataMax = 255;
+// How long an opening waits for a pipe whose every instance is busy.
+constexpr DWORD kPipeBusyWaitMs = 2000;
+
+// An open pipe: its handle, the event of its overlapped I/O, and what a COM
+// port would hold in its driver.
+struct PipeLine {
+  std::atomic<HANDLE> handle{nullptr};
+  HANDLE event = nullptr;
+  COMMTIMEOUTS timeouts{};
+  LineSettings settings;
+};
+// One record per port number that can be open at once, and some to spare for
+// a reopening that overlaps a close.
+PipeLine pipeLines[264];
+
+bool isPipePath(const char* path) {
+  static constexpr char kPipePrefix[] = "\\\\.\\pipe\\";
+  for (std::size_t i = 0; kPipePrefix[i] != '\0'; ++i) {
+    if (std::tolower(static_cast<unsigned char>(path[i])) != kPipePrefix[i]) return false;
+  }
+  return true;
+}
+
+// The record of an open pipe; null for every other handle (a COM port).
+PipeLine* pipeOf(HANDLE h) {
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return nullptr;
+  for (PipeLine& p : pipeLines) {
+    if (p.handle.load(std::memory_order_acquire) == h) return &p;
+  }
+  return nullptr;
+}
+
+// Opens the pipe for overlapped I/O and claims a record for it. A pipe whose
+// instances are all busy (the simulator between two clients) is waited for.
+HANDLE openPipe(const char* path, DWORD flagsAndAttributes) {
+  const DWORD flags = flagsAndAttributes | FILE_FLAG_OVERLAPPED;
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY &&
+      WaitNamedPipeA(path, kPipeBusyWaitMs)) {
+    h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+  }
+  if (h == INVALID_HANDLE_VALUE) return h;
+  const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (event != nullptr) {
+    for (PipeLine& p : pipeLines) {
+      HANDLE expected = nullptr;
+      if (!p.handle.compare_exchange_strong(expected, INVALID_HANDLE_VALUE)) continue;
+      p.event = event;
+      std::memset(&p.timeouts, 0, sizeof p.timeouts);
+      // What GetCommState reports before the first change: 115200 baud, 8N1.
+      p.settings = LineSettings{};
+      p.settings.baudRate = 115200;
+      p.settings.byteSize = 8;
+      p.handle.store(h, std::memory_order_release);
+      return h;
+    }
+    CloseHandle(event);
+  }
+  CloseHandle(h);
+  SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+  return INVALID_HANDLE_VALUE;
+}
+
+void releasePipe(PipeLine* p) {
+  CloseHandle(p->event);
+  p->event = nullptr;
+  p->handle.store(nullptr, std::memory_order_release);
+}
+
+// One overlapped read or write that ends when it completes or after
+// `timeoutMs` (INFINITE: no limit). A time-out cancels the transfer and counts
+// as success with what was moved, as a COM port's time-out does.
+bool pipeTransfer(PipeLine* p, HANDLE h, bool write, void* data, DWORD length, DWORD timeoutMs,
+                  DWORD* moved) {
+  *moved = 0;
+  OVERLAPPED ov;
+  std::memset(&ov, 0, sizeof ov);
+  ov.hEvent = p->event;
+  ResetEvent(p->event);
+  const BOOL started = write ? WriteFile(h, data, length, nullptr, &ov)
+                             : ReadFile(h, data, length, nullptr, &ov);
+  if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+  if (!started && WaitForSingleObject(p->event, timeoutMs) != WAIT_OBJECT_0) CancelIo(h);
+  DWORD n = 0;
+  const BOOL done = GetOverlappedResult(h, &ov, &n, TRUE);
+  *moved = n;
+  return done != 0 || GetLastError() == ERROR_OPERATION_ABORTED;
+}
+
+// A COM port's read time-out for a read of one byte.
+DWORD pipeReadTimeout(const COMMTIMEOUTS& t) {
+  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+      t.ReadTotalTimeoutConstant == 0)
+    return 0;  // return at once with what is there
+  if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD)
+    return t.ReadTotalTimeoutConstant;
+  const unsigned long long total =
+      static_cast<unsigned long long>(t.ReadTotalTimeoutMultiplier) + t.ReadTotalTimeoutConstant;
+  if (total == 0) return INFINITE;
+  return total >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(total);
+}
+
+DWORD pipeWriteTimeout(const COMMTIMEOUTS& t, DWORD length) {
+  const unsigned long long total =
+      static_cast<unsigned long long>(t.WriteTotalTimeoutMultiplier) * length +
+      t.WriteTotalTimeoutConstant;
+  if (total == 0) return INFINITE;
+  return total >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(total);
+}
+
+// Writes records as one transfer: all of them, or failure.
+bool pipeWriteRecords(PipeLine* p, HANDLE h, std::uint8_t* records, DWORD length, DWORD lineBytes) {
+  DWORD moved = 0;
+  if (!pipeTransfer(p, h, true, records, length, pipeWriteTimeout(p->timeouts, lineBytes), &moved))
+    return false;
+  return moved == length;
+}
+
+bool pipeSetSpeed(PipeLine* p, HANDLE h, const LineSettings* settings) {
+  std::uint8_t record[5] = {kRecordSpeed};
+  for (int i = 0; i < 4; ++i) record[1 + i] = static_cast<std::uint8_t>(settings->baudRate >> (8 * i));
+  if (!pipeWriteRecords(p, h, record, sizeof record, 0)) return false;
+  const LineSettings kept = p->settings;
+  p->settings = *settings;
+  std::memcpy(p->settings.native, kept.native, sizeof kept.native);
+  return true;
+}
+
+bool pipeWrite(PipeLine* p, HANDLE h, const std::uint8_t* data, std::uint32_t length) {
+  std::uint8_t records[512];
+  std::uint32_t done = 0;
+  while (done < length) {
+    // Up to two data records per transfer.
+    DWORD used = 0;
+    DWORD lineBytes = 0;
+    for (int r = 0; r < 2 && done < length; ++r) {
+      const std::uint32_t n =
+          length - done < kRecordDataMax ? length - done : static_cast<std::uint32_t>(kRecordDataMax);
+      records[used++] = kRecordData;
+      records[used++] = static_cast<std::uint8_t>(n);
+      std::memcpy(records + used, data + done, n);
+      used += n;
+      lineBytes += n;
+      done += n;
+    }
+    if (!pipeWriteRecords(p, h, records, used, lineBytes)) return false;
+  }
+  return true;
+}
+
+// Bytes waiting in the pipe; false once the simulator has gone.
+bool pipeWaiting(HANDLE h, DWORD* waiting) {
+  *waiting = 0;
+  return PeekNamedPipe(h, nullptr, 0, nullptr, waiting, nullptr) != 0;
+}
+
+// Discards what the simulator has sent and the host has not read.
+bool pipePurge(PipeLine* p, HANDLE h) {
+  std::uint8_t sink[256];
+  DWORD waiting = 0;
+  while (pipeWaiting(h, &waiting) && waiting > 0) {
+    DWORD moved = 0;
+    const DWORD n = waiting < sizeof sink ? waiting : static_cast<DWORD>(sizeof sink);
+    if (!pipeTransfer(p, h, false, sink, n, 0, &moved) || moved == 0) return false;
+  }
+  return true;
+}
+
+bool pipeReadOne(PipeLine* p, HANDLE h, std::uint8_t* out, std::uint32_t* delivered) {
+  DWORD moved = 0;
+  if (!pipeTransfer(p, h, false, out, 1, pipeReadTimeout(p->timeouts), &moved)) return false;
+  *delivered = moved;
+  return true;
+}
+
 }  // namespace
 
 PortHandle openDevice(const char* path, std::uint32_t flagsAndAttributes) {
   if (path == nullptr) return kInvalidHandle;
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         flagsAndAttributes, nullptr);
+  HANDLE h = isPipePath(path)
+                 ? openPipe(path, flagsAndAttributes)
+                 : CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               flagsAndAttributes, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kInvalidHandle;
   for (OpenPort& p : openPorts) {
     HANDLE unclaimed = nullptr;
@@ -152,6 +348,8 @@ PortHandle openDevice(const char* path, std::uint32_t flagsAndAttributes) {
 }
 
 void closeDevice(PortHandle handle) {
+  PipeLine* pipe = pipeOf(toHandle(handle));
+  if (pipe != nullptr) releasePipe(pipe);
   OpenPort* p = recordOf(handle);
   if (p != nullptr) {
     if (p->timer != nullptr) CloseHandle(p->timer);
@@ -165,6 +363,10 @@ void closeDevice(PortHandle handle) {
 
 bool getLineSettings(PortHandle handle, LineSettings* settings) {
   if (settings == nullptr) return false;
+  if (PipeLine* pipe = pipeOf(toHandle(handle))) {
+    *settings = pipe->settings;
+    return true;
+  }
   DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
@@ -180,6 +382,7 @@ bool getLineSettings(PortHandle handle, LineSettings* settings) {
 
 bool setLineSettings(PortHandle handle, const LineSettings* settings) {
   if (settings == nullptr) return false;
+  if (PipeLine* pipe = pipeOf(toHandle(handle))) return pipeSetSpeed(pipe, toHandle(handle), settings);
   // Every field the library does not manage goes back as GetCommState gave it.
   DCB dcb;
   std::memcpy(&dcb, settings->native, sizeof dcb);
@@ -195,7 +398,11 @@ bool setLineSettings(PortHandle handle, const LineSettings* settings) {
 bool getTimeouts(PortHandle handle, CommTimeouts* timeouts) {
   if (timeouts == nullptr) return false;
   COMMTIMEOUTS t{};
-  if (!GetCommTimeouts(toHandle(handle), &t)) return false;
+  if (PipeLine* pipe = pipeOf(toHandle(handle))) {
+    t = pipe->timeouts;
+  } else if (!GetCommTimeouts(toHandle(handle), &t)) {
+    return false;
+  }
   timeouts->readIntervalTimeout = t.ReadIntervalTimeout;
   timeouts->readTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
   timeouts->readTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
@@ -212,13 +419,27 @@ bool setTimeouts(PortHandle handle, const CommTimeouts* timeouts) {
   t.ReadTotalTimeoutConstant = timeouts->readTotalTimeoutConstant;
   t.WriteTotalTimeoutMultiplier = timeouts->writeTotalTimeoutMultiplier;
   t.WriteTotalTimeoutConstant = timeouts->writeTotalTimeoutConstant;
+  if (PipeLine* pipe = pipeOf(toHandle(handle))) {
+    pipe->timeouts = t;
+    return true;
+  }
   return SetCommTimeouts(toHandle(handle), &t) != 0;
 }
 
-bool purgeBuffers(PortHandle handle) { return PurgeComm(toHandle(handle), kPurgeBoth) != 0; }
+bool purgeBuffers(PortHandle handle) {
+  if (PipeLine* pipe = pipeOf(toHandle(handle))) return pipePurge(pipe, toHandle(handle));
+  return PurgeComm(toHandle(handle), kPurgeBoth) != 0;
+}
 
 bool clearErrors(PortHandle handle, std::uint32_t* errors, std::uint32_t* waiting) {
   if (errors == nullptr || waiting == nullptr) return false;
+  if (pipeOf(toHandle(handle)) != nullptr) {
+    DWORD waitingBytes = 0;
+    if (!pipeWaiting(toHandle(handle), &waitingBytes)) return false;
+    *errors = 0;  // a pipe has no line errors
+    *waiting = waitingBytes;
+    return true;
+  }
   DWORD e = 0;
   COMSTAT stat{};
   if (!ClearCommError(toHandle(handle), &e, &stat)) return false;
@@ -229,6 +450,7 @@ bool clearErrors(PortHandle handle, std::uint32_t* errors, std::uint32_t* waitin
 
 bool readOneByte(PortHandle handle, std::uint8_t* out, std::uint32_t* delivered) {
   if (out == nullptr || delivered == nullptr) return false;
+  if (PipeLine* pipe = pipeOf(toHandle(handle))) return pipeReadOne(pipe, toHandle(handle), out, delivered);
   DWORD got = 0;
   if (!ReadFile(toHandle(handle), out, 1, &got, nullptr)) return false;
   *delivered = got;
@@ -237,6 +459,7 @@ bool readOneByte(PortHandle handle, std::uint8_t* out, std::uint32_t* delivered)
 
 bool writeBytes(PortHandle handle, const std::uint8_t* data, std::uint32_t length) {
   if (data == nullptr && length > 0) return false;
+  if (PipeLine* pipe = pipeOf(toHandle(handle))) return pipeWrite(pipe, toHandle(handle), data, length);
   DWORD written = 0;
   return WriteFile(toHandle(handle), data, length, &written, nullptr) != 0;
 }
