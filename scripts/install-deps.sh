@@ -7,7 +7,7 @@
 #            tools and lld, zip, unzip, pip and venv (Windows builds, ThreadSanitizer,
 #            fuzzers, the release packages)
 #   libnfc   libnfc's tools, examples and library (the libnfc test, the benchmark)
-#   wine64   Wine with its 64-bit loader
+#   wine64   Wine with its 64-bit loader, and socat (two linked pseudo-terminals as a COM pair)
 #   mono     the C# compiler with its reference assemblies, and the run-time (the C#
 #            binding and the NuGet package)
 #   wine32   the 32-bit Wine loader, last, and only where the kernel runs 32-bit programs
@@ -53,7 +53,7 @@ packages[cross]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 clang libclang-rt-14-de
 title[libnfc]="libnfc"
 packages[libnfc]="libnfc-bin libnfc-examples libnfc-dev"
 title[wine64]="Wine 64-bit"
-packages[wine64]="wine wine64"
+packages[wine64]="wine wine64 socat"
 title[mono]="Mono"
 packages[mono]="mono-mcs mono-runtime mono-devel"
 title[wine32]="32-bit Wine loader"

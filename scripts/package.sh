@@ -4,13 +4,13 @@
 #   pelvane-<version>-win32.zip, pelvane-<version>-win64.zip
 #       the 32-bit and the 64-bit pelvane.dll with the tool, the header, import
 #       libraries, bindings, examples and the Windows docs, all under one folder
-#       pelvane-<version>-<arch>/: bin/ (pelvane.dll, pelvane.exe), include/
+#       pelvane-<version>-<arch>/: bin/ (pelvane.dll, pelvane.exe, pelvane-sim.exe), include/
 #       (pelvane.h, pelvane.hpp), lib/ (pelvane.lib, libpelvane.dll.a, pelvane.def,
 #       cmake/Pelvane for find_package, pkgconfig/pelvane.pc), bindings/,
 #       examples/, docs/, README.md, LICENSE, THIRD-PARTY-NOTICES.md, CHANGELOG.md
 #   pelvane-<version>-win32-debug.zip, pelvane-<version>-win64-debug.zip
-#       the debug information of bin/pelvane.dll and bin/pelvane.exe
-#       (pelvane.dll.debug, pelvane.exe.debug, DWARF, which GDB and other
+#       the debug information of bin/pelvane.dll, bin/pelvane.exe and bin/pelvane-sim.exe
+#       (pelvane.dll.debug, pelvane.exe.debug, pelvane-sim.exe.debug, DWARF, which GDB and other
 #       MinGW-aware debuggers read through the binaries' .gnu_debuglink), to be
 #       unpacked over the package folder
 #   Pelvane.<version>.nupkg
@@ -53,7 +53,7 @@ package() {
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-${triple%%-*}.cmake" >/dev/null
   fi
-  ninja -C "$build" pelvane pelvane_cli >/dev/null
+  ninja -C "$build" pelvane pelvane_cli pelvane-sim >/dev/null
 
   local stage=dist/stage/$name
   rm -rf "$stage"
@@ -63,7 +63,7 @@ package() {
   local debug=dist/stage/debug-$arch/$name/bin file
   rm -rf "dist/stage/debug-$arch"
   mkdir -p "$debug"
-  for file in pelvane.dll pelvane.exe; do
+  for file in pelvane.dll pelvane.exe pelvane-sim.exe; do
     "$triple-objcopy" --only-keep-debug "$build/$file" "$debug/$file.debug"
     "$triple-strip" --strip-debug -o "$stage/bin/$file" "$build/$file"
     (cd "$debug" && "$triple-objcopy" --add-gnu-debuglink="$file.debug" "$root/$stage/bin/$file")

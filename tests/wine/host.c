@@ -4,6 +4,7 @@
  * readers on COM ports that tests/wine/run.sh has linked to pseudo-terminals.
  *
  *   host.exe <path of pelvane.dll> [--high] [--timer-fallback]
+ *   host.exe <path of pelvane.dll> --pipes <pipe prefix>
  *
  * Ports: COM3 reader at 115200 (felica, lite, page, typeB, peer), COM4 reader
  * left at 9600, COM5 a line with no reader, COM7 a reader with a MIFARE card
@@ -11,10 +12,19 @@
  * no device; with --high also COM256, a reader at 115200.
  * The DLL's imports of the timer calls are pointed at counting hooks, so the
  * run shows which pause the DLL takes; with --timer-fallback the hook refuses
+<<<<<<< HEAD
  * high-resolution timers, as Windows before 10 version 1803 does (and first
  * hides CreateWaitableTimerExW, as Windows XP does), and the whole run goes
  * through the timeBeginPeriod fallback. The DLL's performance counter is
  * shifted so that its clock crosses the 32-bit wraps during the run.
+=======
+ * high-resolution timers, as Windows before 10 version 1803 does, and the whole
+ * run goes through the timeBeginPeriod fallback.
+ * With --pipes the same calls run against pelvane-sim.exe on named pipes
+ * instead: <prefix>3 as COM3 (the reader at 115200), <prefix>4 as COM4 (left at
+ * 9600, so opening runs the speed trial and switch), <prefix>5 as COM5 (a
+ * reader with an empty field).
+>>>>>>> 93ef7d6 (Wine ring: the host program through pelvane-sim.exe on named pipes; pelvane-sim.exe in the zips; docs: Without a reader on Windows)
  * Prints one line per failed check and ends with "N passed, N failed".
  */
 #include <windows.h>
@@ -609,8 +619,40 @@ static void figures(void) {
   checkEqual(callsFailed, 0, "timed calls that failed");
 }
 
+/* The readers on named pipes: the documented calls, the speed switch of
+ * opening, a poll that finds the field empty, the Type B session. */
+static void pipeReaders(const char* prefix) {
+  char path[200];
+  int32_t opened = -77;
+  const int ports[] = {kReader, kSlowReader, kSilent};
+  for (int i = 0; i < 3; ++i) {
+    snprintf(path, sizeof path, "%s%d", prefix, ports[i]);
+    checkEqual(setPortDevice(ports[i], path), PELVANE_EXT_DONE, "PV_SetPortDevice to a pipe");
+  }
+  rfBasics();
+  rfModes();
+  checkEqual(rfOpen(kSlowReader, &opened), PELVANE_RESULT_DONE, "RF_OPEN of a pipe reader at 9600");
+  expectCommand("line speed after the switch", kSlowReader, "02 F0", 0, "04 F0 00 04");
+  expectCommand("MIFARE mode after the switch", kSlowReader, "07 10 30 0A 00 00 00", 0, "05 10 00 32");
+  expectCommand("poll MIFARE after the switch", kSlowReader, "02 20", 0, "07 20 00 0A 01 3C 4D");
+  checkEqual(rfClose(kSlowReader), PELVANE_CLOSE_DONE, "RF_CLOSE of the switched pipe reader");
+  checkEqual(rfOpen(kSlowReader, &opened), PELVANE_RESULT_DONE, "reopening the switched pipe reader");
+  expectCommand("FeliCa mode after reopening", kSlowReader, "07 10 10 0A 00 00 00", 0, "05 10 00 32");
+  expectCommand("poll FeliCa after reopening", kSlowReader, "05 20 FF FF 00", 0, "0B 20 00 01 2E 4C 10");
+  checkEqual(rfClose(kSlowReader), PELVANE_CLOSE_DONE, "RF_CLOSE after reopening");
+
+  checkEqual(rfOpen(kSilent, &opened), PELVANE_RESULT_DONE, "RF_OPEN of the reader with no card");
+  expectCommand("select FeliCa, field empty", kSilent, "07 10 10 0A 00 00 00", 0, "05 10 00 32");
+  expectCommand("poll FeliCa, no card", kSilent, "05 20 FF FF 00", 0, "03 20 FE");
+  expectCommand("select Type B, field empty", kSilent, "07 10 60 0A 00 00 00", 0, "05 10 00 32");
+  expectCommand("poll Type B, no card", kSilent, "03 20 00", 0, "03 20 FE");
+  checkEqual(rfClose(kSilent), PELVANE_CLOSE_DONE, "RF_CLOSE of the reader with no card");
+  rwSession();
+}
+
 int main(int argc, char** argv) {
   int high = 0;
+  const char* pipes = NULL;
   if (argc < 2) {
     printf("usage: host.exe <pelvane.dll> [--high] [--timer-fallback]\n");
     return 2;
@@ -618,6 +660,7 @@ int main(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     if (strcmp(argv[i], "--high") == 0) high = 1;
     if (strcmp(argv[i], "--timer-fallback") == 0) refuseHighResolution = 1;
+    if (strcmp(argv[i], "--pipes") == 0 && i + 1 < argc) pipes = argv[++i];
   }
   library = LoadLibraryA(argv[1]);
   if (library == NULL) {
@@ -627,7 +670,9 @@ int main(int argc, char** argv) {
   exportsResolve();
   classMembers();
   hookTimers();
-  if (failed == 0) {
+  if (failed == 0 && pipes != NULL) {
+    pipeReaders(pipes);
+  } else if (failed == 0) {
     /* The whole run crosses the signed wrap of the DLL's clock early on. */
     setDllClock(0x80000000ull - 3000);
     timerBranch();

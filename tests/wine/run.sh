@@ -10,7 +10,8 @@
 #    high-resolution timers and once with them refused and then absent (the timeBeginPeriod
 #    fallback), and unit_tests.exe under wine64 against the 64-bit build;
 #    against the 32-bit build too when this machine can execute 32-bit programs
-#    (many kernels here cannot).
+#    (many kernels here cannot); and the host program through pelvane-sim.exe
+#    (the Windows simulator, same bitness) on named pipes.
 # The prefix (default: wine-prefix beside the native build, or $PELVANE_WINEPREFIX)
 # is made once with wineboot -i and reused. Prints "N passed, N failed, N skipped";
 # the 32-bit programs count as skipped where the kernel cannot execute them.
@@ -69,8 +70,36 @@ REG
 rm -f "$WINEPREFIX/dosdevices/com8"
 
 # ---- 3. programs ----
+# pelvane-sim.exe under the same loader on three named pipes (the host's
+# --pipes layout), the host program through them, the simulators stopped.
+pipe_readers() {  # wine loader, build folder, pipe prefix
+  local loader=$1 dir=$2 prefix=$3 pid started=() ok=1 i
+  [ -f "$dir/pelvane-sim.exe" ] || { echo "$dir/pelvane-sim.exe not built"; return 1; }
+  "$loader" "$dir/pelvane-sim.exe" --pipe "${prefix}3" --cards felica,lite,page,typeB,peer \
+    >"$work/pipe3.out" 2>&1 & started+=($!)
+  "$loader" "$dir/pelvane-sim.exe" --pipe "${prefix}4" --baud 9600 --cards felica,mifare1k \
+    >"$work/pipe4.out" 2>&1 & started+=($!)
+  "$loader" "$dir/pelvane-sim.exe" --pipe "${prefix}5" --cards "" >"$work/pipe5.out" 2>&1 & started+=($!)
+  pids+=("${started[@]}")
+  # Each prints its pipe's path first, once the pipe exists.
+  for i in 3 4 5; do
+    local n
+    for n in $(seq 1 200); do grep -qF '\\.\pipe\'"${prefix}$i" "$work/pipe$i.out" && break; sleep 0.1; done
+    grep -qF '\\.\pipe\'"${prefix}$i" "$work/pipe$i.out" || { echo "no pipe ${prefix}$i:"; cat "$work/pipe$i.out"; ok=0; }
+  done
+  [ $ok = 1 ] && timeout 300 "$loader" "$dir/tests/host.exe" "$(windows_path "$dir/pelvane.dll")" \
+    --pipes '\\.\pipe\'"$prefix" || ok=0
+  # A Windows program may outlive SIGTERM under Wine; SIGKILL ends it.
+  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null; done
+  sleep 1
+  for pid in "${started[@]}"; do kill -9 "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  [ $ok = 1 ]
+}
+
 run_ring() {  # label, wine loader, build folder [, 0 when unit_tests.exe failed to build]
   local label=$1 loader=$2 dir=$3 built=${4:-1}
+  step "host program through pelvane-sim.exe on named pipes ($label)" \
+    pipe_readers "$loader" "$dir" "pelvane-test-$$-${dir##*/}-"
   step "host program ($label)" "$loader" "$dir/tests/host.exe" "$(windows_path "$dir/pelvane.dll")" --high
   # The same run on a system without high-resolution timers (the host refuses
   # them to the DLL): pauses on Sleep under timeBeginPeriod(1) held by open ports.
@@ -97,7 +126,7 @@ elif runs_32bit "$win32/tests/probe.exe"; then
   ninja -C "$win32" unit_tests >"$work/ninja.log" 2>&1 || { cat "$work/ninja.log"; built=0; }
   run_ring "32-bit" "$wine32" "$win32" "$built"
 else
-  skip_32bit 3 "$work/probe.log"  # the three steps of run_ring
+  skip_32bit 4 "$work/probe.log"  # the four steps of run_ring
   echo "NOTE: the ring ran against the 64-bit build; the 32-bit DLL was checked by its tables only."
 fi
 
