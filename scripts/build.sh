@@ -42,4 +42,4 @@ windows=(PELVANE_SANITIZE= CMAKE_BUILD_TYPE=RelWithDebInfo PELVANE_TOOLS=ON)
 configure build/win32 "${common[@]}" "${windows[@]}" CMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
 ninja -C build/win32 pelvane pelvane_host pelvane_probe pelvane_implib_client pelvane-sim
 configure build/win64 "${common[@]}" "${windows[@]}" CMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake"
-ninja -C build/win64 pelvane pelvane_host unit_tests pelvane-sim
+ninja -C build/win64 pelvane pelvane_host unit_tests pelvane-sim pelvane_cli

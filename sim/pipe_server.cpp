@@ -30,8 +30,8 @@ constexpr std::uint8_t kRecordSpeed = 0x01;
 constexpr DWORD kPipeBufferSize = 65536;
 // While nothing is due, the thread still wakes now and then.
 constexpr DWORD kIdleWaitMs = 200;
-// A COM port read returns once bytes are there, or after this long without any.
-constexpr DWORD kPortReadWaitMs = 50;
+// A COM port is polled for input this often (its reads return at once).
+constexpr DWORD kPortPollMs = 1;
 
 std::string lastErrorText(const char* what) {
   char text[256] = "";
@@ -244,13 +244,11 @@ struct PipeServer::State {
 
   void writeDue() {
     std::vector<std::uint8_t> due;
-    std::uint32_t modelBaud = 0;
     {
       std::lock_guard<std::mutex> lock(mutex);
       const std::uint64_t at = now();
       for (int b = controller.pop(at); b >= 0; b = controller.pop(at))
         due.push_back(static_cast<std::uint8_t>(b));
-      modelBaud = controller.baud();
     }
     if (active == INVALID_HANDLE_VALUE) return;  // nobody connected: the bytes are lost
     if (writePending) {
@@ -261,8 +259,6 @@ struct PipeServer::State {
         writePending = false;
       }
     }
-    // The controller's speed switch: its port follows once what went before has gone out.
-    if (isPort && modelBaud != portBaud && !writePending) setPortSpeed(modelBaud);
     // A host that does not read loses bytes, as an overrun line would.
     if (due.empty() || writePending) return;
     writeBuffer.swap(due);
@@ -277,8 +273,45 @@ struct PipeServer::State {
     }
   }
 
+  // A COM port's input, read without waiting: what its queue holds.
+  void pollPort() {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(active, &errors, &stat) || stat.cbInQue == 0) return;
+    DWORD n = 0;
+    const DWORD want = std::min<DWORD>(stat.cbInQue, static_cast<DWORD>(readBuffer.size()));
+    if (ReadFile(active, readBuffer.data(), want, &n, nullptr) && n > 0) takeRecords(readBuffer.data(), n);
+  }
+
+  void writePort() {
+    std::vector<std::uint8_t> due;
+    std::uint32_t modelBaud = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      const std::uint64_t at = now();
+      for (int b = controller.pop(at); b >= 0; b = controller.pop(at))
+        due.push_back(static_cast<std::uint8_t>(b));
+      modelBaud = controller.baud();
+    }
+    DWORD written = 0;
+    if (!due.empty()) WriteFile(active, due.data(), static_cast<DWORD>(due.size()), &written, nullptr);
+    // The controller's speed switch: its port follows once what went before has gone out.
+    if (modelBaud != portBaud) setPortSpeed(modelBaud);
+  }
+
+  void servePort() {
+    while (WaitForSingleObject(stopEvent, kPortPollMs) == WAIT_TIMEOUT) {
+      pollPort();
+      writePort();
+    }
+    running.store(false);
+  }
+
   void serve() {
-    if (isPort) startRead();
+    if (isPort) {
+      servePort();
+      return;
+    }
     for (;;) {
       std::uint64_t next;
       {
@@ -355,8 +388,8 @@ bool PipeServer::openPort(const std::string& port, std::string* error) {
   s.isPort = true;
   s.hostBaud = 0;
   s.path = port.rfind("\\\\.\\", 0) == 0 ? port : "\\\\.\\" + port;
-  s.active = CreateFileA(s.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OVERLAPPED, nullptr);
+  s.active = CreateFileA(s.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
   if (s.active == INVALID_HANDLE_VALUE) {
     if (error) *error = lastErrorText(("CreateFile " + s.path).c_str());
     return false;
@@ -366,8 +399,8 @@ bool PipeServer::openPort(const std::string& port, std::string* error) {
     std::lock_guard<std::mutex> lock(s.mutex);
     baud = s.controller.baud();
   }
-  // A read returns what has come as soon as anything has, else after a while.
-  COMMTIMEOUTS t{MAXDWORD, MAXDWORD, kPortReadWaitMs, 0, 0};
+  // A read returns at once with what has come; the thread polls the queue.
+  COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0};
   if (!s.setPortSpeed(baud) || !SetCommTimeouts(s.active, &t)) {
     if (error) *error = lastErrorText(("setting up " + s.path).c_str());
     CloseHandle(s.active);

@@ -11,7 +11,9 @@
 #    fallback), and unit_tests.exe under wine64 against the 64-bit build;
 #    against the 32-bit build too when this machine can execute 32-bit programs
 #    (many kernels here cannot); and the host program through pelvane-sim.exe
-#    (the Windows simulator, same bitness) on named pipes.
+#    (the Windows simulator, same bitness) on named pipes; pelvane-sim.exe on
+#    one end of a COM pair (two pseudo-terminals linked by socat), the tool on
+#    the other.
 # The prefix (default: wine-prefix beside the native build, or $PELVANE_WINEPREFIX)
 # is made once with wineboot -i and reused. Prints "N passed, N failed, N skipped";
 # the 32-bit programs count as skipped where the kernel cannot execute them.
@@ -115,6 +117,33 @@ run_ring() {  # label, wine loader, build folder [, 0 when unit_tests.exe failed
 }
 
 run_ring "64-bit, wine64" "$wine64" "$win64"
+
+# The COM-pair form: two pseudo-terminals linked by socat stand for a null-modem
+# pair, COM10 and COM11; pelvane-sim.exe --port COM10 serves one end and the
+# tool opens the other as it would a reader's port.
+com_pair() {
+  command -v socat >/dev/null || { echo "socat is not installed (scripts/install-deps.sh wine64)"; return 1; }
+  socat pty,raw,echo=0,link="$work/pairA" pty,raw,echo=0,link="$work/pairB" 2>"$work/socat.err" &
+  local socat_pid=$! sim_pid i ok=1
+  pids+=($socat_pid)
+  for i in $(seq 1 50); do [ -e "$work/pairB" ] && break; sleep 0.1; done
+  slaves[10]=$(readlink "$work/pairA") slaves[11]=$(readlink "$work/pairB")
+  link_ports
+  "$wine64" "$win64/pelvane-sim.exe" --port COM10 --cards felica,mifare1k >"$work/pair.out" 2>&1 &
+  sim_pid=$!
+  pids+=($sim_pid)
+  for i in $(seq 1 200); do grep -qF 'COM10' "$work/pair.out" && break; sleep 0.1; done
+  (cd "$win64" && timeout 60 "$wine64" pelvane.exe --port 11 read mifare) >"$work/pair-read.out" 2>&1
+  cat "$work/pair-read.out"
+  grep -qF "MIFARE Classic card, UID 0A 01 3C 4D" "$work/pair-read.out" || ok=0
+  (cd "$win64" && timeout 60 "$wine64" pelvane.exe --port 11 detect) >"$work/pair-detect.out" 2>&1
+  cat "$work/pair-detect.out"
+  grep -qF "Found: FeliCa" "$work/pair-detect.out" || ok=0
+  kill -9 "$sim_pid" 2>/dev/null
+  kill "$socat_pid" 2>/dev/null
+  [ $ok = 1 ]
+}
+step "pelvane-sim.exe --port COM10 on a socat pair, the tool on COM11 (64-bit)" com_pair
 
 # 32-bit programs need a kernel that executes IA-32 code; try a tiny one first.
 if [ ! -f "$win32/tests/probe.exe" ]; then
