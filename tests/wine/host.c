@@ -12,19 +12,14 @@
  * no device; with --high also COM256, a reader at 115200.
  * The DLL's imports of the timer calls are pointed at counting hooks, so the
  * run shows which pause the DLL takes; with --timer-fallback the hook refuses
-<<<<<<< HEAD
  * high-resolution timers, as Windows before 10 version 1803 does (and first
  * hides CreateWaitableTimerExW, as Windows XP does), and the whole run goes
  * through the timeBeginPeriod fallback. The DLL's performance counter is
  * shifted so that its clock crosses the 32-bit wraps during the run.
-=======
- * high-resolution timers, as Windows before 10 version 1803 does, and the whole
- * run goes through the timeBeginPeriod fallback.
  * With --pipes the same calls run against pelvane-sim.exe on named pipes
  * instead: <prefix>3 as COM3 (the reader at 115200), <prefix>4 as COM4 (left at
  * 9600, so opening runs the speed trial and switch), <prefix>5 as COM5 (a
  * reader with an empty field).
->>>>>>> 93ef7d6 (Wine ring: the host program through pelvane-sim.exe on named pipes; pelvane-sim.exe in the zips; docs: Without a reader on Windows)
  * Prints one line per failed check and ends with "N passed, N failed".
  */
 #include <windows.h>
