@@ -42,9 +42,9 @@ FAKE
 chmod +x "$work/fake"
 for tool in apt-get dpkg dpkg-query; do ln -s fake "$work/$tool"; done
 
-all="cmake ninja-build ccache g++ libgtest-dev libcli11-dev python3 pkgconf bsdutils g++-mingw-w64-i686
-g++-mingw-w64-x86-64 clang libclang-rt-14-dev llvm lld zip unzip python3-pip python3-venv libnfc-bin libnfc-examples libnfc-dev
-wine wine64 mono-mcs mono-runtime mono-devel"
+# Every package of every group but the 32-bit loader, as the installer lists them.
+all=$(sed -n -E 's/^packages\[(native|cross|libnfc|wine64|mono)\]="(.*)"$/\2/p' "$installer" | tr '\n' ' ')
+[ -n "$all" ] || { echo "FAIL: no package groups found in $installer"; exit 1; }
 
 passed=0
 failed=0
