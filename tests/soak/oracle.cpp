@@ -18,9 +18,9 @@ constexpr std::uint8_t kFirmwareVersion = 0x01;
 
 }  // namespace
 
-Check success() { return {Verdict::Success, "", false}; }
-Check allowedFailure(std::string d) { return {Verdict::AllowedFailure, std::move(d), false}; }
-Check wrong(std::string d) { return {Verdict::Wrong, std::move(d), false}; }
+Check success() { return {Verdict::Success, ""}; }
+Check allowedFailure(std::string d) { return {Verdict::AllowedFailure, std::move(d)}; }
+Check wrong(std::string d) { return {Verdict::Wrong, std::move(d)}; }
 
 Bytes felicaIdm() { return pelvtest::hex(pelvtest::kIdm); }
 Bytes typeAUid() { return pelvtest::hex(pelvtest::kUid4); }

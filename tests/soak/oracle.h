@@ -20,9 +20,6 @@ enum class Verdict { Success, AllowedFailure, Wrong };
 struct Check {
   Verdict verdict;
   std::string detail;
-  // A failure that an earlier call's fault explains, allowed even on a call that
-  // got no fault itself.
-  bool explained;
 };
 
 Check success();
