@@ -38,9 +38,19 @@ constexpr std::uint32_t kNativeTag = 0x50534958;  // "PSIX"
 // Calls for different ports run on different threads: a record is claimed and
 // freed atomically, each device list belongs to the call that opened it, as a
 // SetupDi list does, and the last error is per thread, as GetLastError is.
+// Bytes taken from the descriptor in one read() and handed to the byte reader
+// one at a time, as a COM port's driver queue holds them: a frame that is
+// already in costs one status call and one read, not four system calls a byte.
+constexpr std::uint32_t kReadAhead = 64;
+
 struct OpenPort {
   std::atomic<int> fd{-1};
   CommTimeouts timeouts;
+  // Received and not yet handed on: ahead[aheadAt .. aheadEnd). Only the thread
+  // that reads the port touches it, as with the descriptor itself.
+  std::uint8_t ahead[kReadAhead] = {};
+  std::uint32_t aheadAt = 0;
+  std::uint32_t aheadEnd = 0;
 };
 
 OpenPort openPorts[kMaxOpen];
@@ -123,13 +133,6 @@ void makeRaw(termios* t) {
   t->c_cc[VTIME] = 0;
 }
 
-// True when the descriptor reports a hang-up or an error (the device has gone).
-bool descriptorFailed(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, 0) < 0) return errno != EINTR;
-  return (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
-}
-
 // Waits until fd is ready for `events` or `deadlineMs` passes. Returns the
 // revents, 0 on time-out, -1 on failure.
 int waitFor(int fd, short events, std::int64_t deadlineMs) {
@@ -200,6 +203,7 @@ PortHandle openDevice(const char* path, std::uint32_t flagsAndAttributes) {
     int vacant = -1;
     if (p.fd.compare_exchange_strong(vacant, fd)) {
       p.timeouts = CommTimeouts{};
+      p.aheadAt = p.aheadEnd = 0;
       return fd;
     }
   }
@@ -297,47 +301,75 @@ bool setTimeouts(PortHandle handle, const CommTimeouts* timeouts) {
 }
 
 bool purgeBuffers(PortHandle handle) {
-  const OpenPort* p = portOf(handle);
-  return p != nullptr && tcflush(p->fd, TCIOFLUSH) == 0;
+  OpenPort* p = portOf(handle);
+  if (p == nullptr) return false;
+  p->aheadAt = p->aheadEnd = 0;  // what was read ahead was still in the input queue
+  return tcflush(p->fd, TCIOFLUSH) == 0;
+}
+
+// Takes whatever the descriptor holds (up to the read-ahead room) without
+// waiting. False when the device has gone (end of file or a read error).
+bool fillAhead(OpenPort* p) {
+  for (;;) {
+    const ssize_t n = read(p->fd, p->ahead, kReadAhead);
+    if (n > 0) {
+      p->aheadAt = 0;
+      p->aheadEnd = static_cast<std::uint32_t>(n);
+      return true;
+    }
+    if (n == 0) return false;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+    if (errno != EINTR) return false;
+  }
 }
 
 // A tty reports no line errors; a hung-up or failed descriptor fails the call.
+// The count waiting is what was read ahead and what the descriptor still holds.
+// Bytes already read ahead are handed on before a failure of the device is
+// reported, as a driver's queue would still deliver them.
 bool clearErrors(PortHandle handle, std::uint32_t* errors, std::uint32_t* waiting) {
-  const OpenPort* p = portOf(handle);
+  OpenPort* p = portOf(handle);
   if (p == nullptr || errors == nullptr || waiting == nullptr) return false;
-  if (descriptorFailed(p->fd)) return false;
   int queued = 0;
-  if (ioctl(p->fd, FIONREAD, &queued) != 0 || queued < 0) return false;
+  if (p->aheadAt == p->aheadEnd) {
+    pollfd q{p->fd, POLLIN, 0};
+    if (poll(&q, 1, 0) < 0) {
+      if (errno != EINTR) return false;
+      q.revents = 0;
+    }
+    if ((q.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
+    if ((q.revents & POLLIN) != 0 && !fillAhead(p)) return false;
+    // A read that left room took everything there was.
+    if (p->aheadEnd - p->aheadAt == kReadAhead && ioctl(p->fd, FIONREAD, &queued) != 0) return false;
+  } else if (ioctl(p->fd, FIONREAD, &queued) != 0) {
+    return false;
+  }
+  if (queued < 0) return false;
   *errors = 0;
-  *waiting = static_cast<std::uint32_t>(queued);
+  *waiting = p->aheadEnd - p->aheadAt + static_cast<std::uint32_t>(queued);
   return true;
 }
 
 bool readOneByte(PortHandle handle, std::uint8_t* out, std::uint32_t* delivered) {
-  const OpenPort* p = portOf(handle);
+  OpenPort* p = portOf(handle);
   if (p == nullptr || out == nullptr || delivered == nullptr) return false;
   *delivered = 0;
-  // Waits up to the total read time-out for one byte. Zero totals do not wait at
-  // all (on Windows they may mean "for ever"; here a read is never unbounded).
-  const CommTimeouts& t = p->timeouts;
-  std::int64_t waitMs = static_cast<std::int64_t>(t.readTotalTimeoutMultiplier) +
-                        t.readTotalTimeoutConstant;
-  const int revents = waitFor(p->fd, POLLIN, monotonicMs() + waitMs);
-  if (revents < 0) return false;
-  if (revents == 0) return true;
-  if ((revents & POLLIN) == 0) return false;  // hang-up or error without data
-  std::uint8_t byte = 0;
-  for (;;) {
-    const ssize_t n = read(p->fd, &byte, 1);
-    if (n == 1) {
-      *out = byte;
-      *delivered = 1;
-      return true;
-    }
-    if (n == 0) return false;  // end of file: the device has gone
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-    if (errno != EINTR) return false;
+  if (p->aheadAt == p->aheadEnd) {
+    // Waits up to the total read time-out for input. Zero totals do not wait at
+    // all (on Windows they may mean "for ever"; here a read is never unbounded).
+    const CommTimeouts& t = p->timeouts;
+    std::int64_t waitMs = static_cast<std::int64_t>(t.readTotalTimeoutMultiplier) +
+                          t.readTotalTimeoutConstant;
+    const int revents = waitFor(p->fd, POLLIN, monotonicMs() + waitMs);
+    if (revents < 0) return false;
+    if (revents == 0) return true;
+    if ((revents & POLLIN) == 0) return false;  // hang-up or error without data
+    if (!fillAhead(p)) return false;
+    if (p->aheadAt == p->aheadEnd) return true;
   }
+  *out = p->ahead[p->aheadAt++];
+  *delivered = 1;
+  return true;
 }
 
 bool writeBytes(PortHandle handle, const std::uint8_t* data, std::uint32_t length) {
