@@ -4,7 +4,7 @@
 #   build.sh native    only build/native (library, tool, simulator, tests)
 #   build.sh tool      only the tool of build/native and what it links (the demo)
 #   build.sh asan      only build/asan (the unit tests under ASan and UBSan)
-#   build.sh windows   only build/win32 and build/win64 (needs the MinGW cross compilers)
+#   build.sh windows   only build/win32 and build/win64 (clang and lld for MinGW-w64, with PDBs)
 # Each folder is configured again when it differs from what the tests need
 # (scripts/configure.sh).
 set -euo pipefail
@@ -39,7 +39,7 @@ fi
 # The 32-bit unit tests are built by tests/wine/run.sh only where 32-bit
 # programs can execute (most kernels here refuse them).
 windows=(PELVANE_SANITIZE= CMAKE_BUILD_TYPE=RelWithDebInfo PELVANE_TOOLS=ON)
-configure build/win32 "${common[@]}" "${windows[@]}" CMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
+configure build/win32 "${common[@]}" "${windows[@]}" CMAKE_TOOLCHAIN_FILE="$root/cmake/clang-mingw-i686.cmake"
 ninja -C build/win32 pelvane pelvane_host pelvane_probe pelvane_implib_client pelvane-sim
-configure build/win64 "${common[@]}" "${windows[@]}" CMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake"
+configure build/win64 "${common[@]}" "${windows[@]}" CMAKE_TOOLCHAIN_FILE="$root/cmake/clang-mingw-x86_64.cmake"
 ninja -C build/win64 pelvane pelvane_host unit_tests pelvane-sim pelvane_cli

@@ -44,9 +44,11 @@ void Progress::finish() {
 
 #if defined(_WIN32)
 
+// No raw mode here: nothing is ever saved, but the keys own their Saved on
+// every platform.
 struct RawKeys::Saved {};
 RawKeys::RawKeys() = default;
-RawKeys::~RawKeys() = default;
+RawKeys::~RawKeys() { delete saved_; }
 int RawKeys::next() { return -1; }
 
 #else
