@@ -3,7 +3,7 @@
 # the triple). The objects carry CodeView debug information and lld writes a PDB
 # beside each DLL and EXE (CMakeLists.txt names them), which Windows debuggers
 # read. The C and C++ run-times are MinGW-w64's and GCC's libstdc++ of the posix
-# thread model, the same that the MinGW GCC build links.
+# thread model, as MinGW-w64's own GCC links them.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)

@@ -3,9 +3,10 @@
 # time, so that a group apt cannot install leaves the others installed:
 #   native   compiler, CMake, Ninja, ccache, GoogleTest, CLI11, Python, pkg-config, script(1)
 #            (all the demo needs)
-#   cross    MinGW cross compilers, clang with its sanitizer and fuzzing run-times, LLVM's
-#            tools and lld, zip, unzip, pip and venv (Windows builds, ThreadSanitizer,
-#            fuzzers, the release packages)
+#   cross    MinGW cross compilers (their run-times, libstdc++ and binutils), clang with its
+#            sanitizer and fuzzing run-times, lld and LLVM's tools (the Windows builds and
+#            their PDBs), zip, unzip, pip and venv (ThreadSanitizer, fuzzers, the release
+#            packages)
 #   libnfc   libnfc's tools, examples and library (the libnfc test, the benchmark)
 #   wine64   Wine with its 64-bit loader, and socat (two linked pseudo-terminals as a COM pair)
 #   mono     the C# compiler with its reference assemblies, and the run-time (the C#

@@ -4,15 +4,11 @@
 #   pelvane-<version>-win32.zip, pelvane-<version>-win64.zip
 #       the 32-bit and the 64-bit pelvane.dll with the tool, the header, import
 #       libraries, bindings, examples and the Windows docs, all under one folder
-#       pelvane-<version>-<arch>/: bin/ (pelvane.dll, pelvane.exe, pelvane-sim.exe), include/
+#       pelvane-<version>-<arch>/: bin/ (pelvane.dll, pelvane.exe, pelvane-sim.exe, each with
+#       its PDB beside it: pelvane.dll.pdb, pelvane.exe.pdb, pelvane-sim.exe.pdb), include/
 #       (pelvane.h, pelvane.hpp), lib/ (pelvane.lib, libpelvane.dll.a, pelvane.def,
 #       cmake/Pelvane for find_package, pkgconfig/pelvane.pc), bindings/,
 #       examples/, docs/, README.md, LICENSE, THIRD-PARTY-NOTICES.md, CHANGELOG.md
-#   pelvane-<version>-win32-debug.zip, pelvane-<version>-win64-debug.zip
-#       the debug information of bin/pelvane.dll, bin/pelvane.exe and bin/pelvane-sim.exe
-#       (pelvane.dll.debug, pelvane.exe.debug, pelvane-sim.exe.debug, DWARF, which GDB and other
-#       MinGW-aware debuggers read through the binaries' .gnu_debuglink), to be
-#       unpacked over the package folder
 #   Pelvane.<version>.nupkg
 #       the C# binding compiled for net462 and netstandard2.0, with the native
 #       libraries in runtimes/win-x86, win-x64 and linux-x64
@@ -20,21 +16,28 @@
 #       x86-64 (manylinux tag when the library needs no newer glibc than that
 #       tag allows): the Python binding with its native library inside
 #   SHA256SUMS of all of the above
-# The Windows builds are build/win32 and build/win64 (MinGW), the Linux library
-# comes from build/native; each is configured here when missing. Needs MinGW-w64,
-# llvm-dlltool, Mono's compiler and reference assemblies (mono-devel), zip and
-# python3 (scripts/install-deps.sh all).
+# The Windows builds are build/win32 and build/win64 (clang and lld for
+# MinGW-w64, as scripts/build.sh makes them), the Linux library comes from
+# build/native; each is configured here when missing or made otherwise. Needs
+# clang, lld, MinGW-w64, LLVM's dlltool, strip, readobj and pdbutil, Mono's
+# compiler and reference assemblies (mono-devel), zip and python3
+# (scripts/install-deps.sh all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 version=$(sed -n 's/^project(pelvane VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "package.sh: no X.Y.Z project version in CMakeLists.txt" >&2; exit 1; }
-dlltool=$(command -v llvm-dlltool || command -v llvm-dlltool-14 || true)
-[ -n "$dlltool" ] || { echo "package.sh: llvm-dlltool is missing (apt-get install llvm)" >&2; exit 1; }
+llvm_tool() {  # name: the path of LLVM's tool, plain or of version 14
+  command -v "$1" || command -v "$1-14" ||
+    { echo "package.sh: $1 is missing (apt-get install llvm)" >&2; exit 1; }
+}
+dlltool=$(llvm_tool llvm-dlltool)
+strip=$(llvm_tool llvm-strip)
+source scripts/configure.sh
 
 # stage_development build stage: include/pelvane.hpp, lib/cmake/Pelvane and
-# lib/pkgconfig/pelvane.pc, taken from `cmake --install` of the MinGW build, so
+# lib/pkgconfig/pelvane.pc, taken from `cmake --install` of the Windows build, so
 # that the zip is the same CMake package as an install tree.
 stage_development() {
   local tree
@@ -49,24 +52,22 @@ stage_development() {
 package() {
   local arch=$1 triple=$2 machine=$3 exports=$4
   local build=build/$arch name=pelvane-$version-$arch
-  if [ ! -f "$build/build.ninja" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-${triple%%-*}.cmake" >/dev/null
-  fi
+  # The settings scripts/build.sh gives the folder, so that neither configures it again.
+  configure "$build" PELVANE_WERROR=ON PELVANE_TESTS=ON PELVANE_FUZZ=OFF PELVANE_SANITIZE= \
+    CMAKE_BUILD_TYPE=RelWithDebInfo PELVANE_TOOLS=ON CMAKE_TOOLCHAIN_FILE="$root/cmake/clang-mingw-${triple%%-*}.cmake"
   ninja -C "$build" pelvane pelvane_cli pelvane-sim >/dev/null
 
   local stage=dist/stage/$name
   rm -rf "$stage"
   mkdir -p "$stage"/{bin,include,lib,docs,bindings,examples}
-  # The binaries without their debug information, which goes into the debug
-  # package beside them, named by each binary's .gnu_debuglink.
-  local debug=dist/stage/debug-$arch/$name/bin file
-  rm -rf "dist/stage/debug-$arch"
-  mkdir -p "$debug"
+  # Each binary with its PDB beside it. The linker copies the MinGW-w64 run-time
+  # pieces' DWARF from their libraries into the images; stripping it leaves the
+  # CodeView record that names the PDB.
+  local file
   for file in pelvane.dll pelvane.exe pelvane-sim.exe; do
-    "$triple-objcopy" --only-keep-debug "$build/$file" "$debug/$file.debug"
-    "$triple-strip" --strip-debug -o "$stage/bin/$file" "$build/$file"
-    (cd "$debug" && "$triple-objcopy" --add-gnu-debuglink="$file.debug" "$root/$stage/bin/$file")
+    "$strip" --strip-debug -o "$stage/bin/$file" "$build/$file"
+    cp "$build/$file.pdb" "$stage/bin/"
+    scripts/check-pdb.sh "$stage/bin/$file" >/dev/null
   done
   cp include/pelvane.h "$stage/include/"
   cp "$build/lib/libpelvane.dll.a" "$stage/lib/"
@@ -92,7 +93,6 @@ package() {
     scripts/package-readme.md >"$stage/README.md"
 
   zip_folder dist/stage "$name" "dist/$name.zip"
-  zip_folder "dist/stage/debug-$arch" "$name" "dist/$name-debug.zip"
 }
 
 # zip_folder DIR FOLDER ZIP: zips DIR/FOLDER as FOLDER/..., every file dated by

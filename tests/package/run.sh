@@ -6,8 +6,8 @@
 # (lib/libpelvane.dll.a) and as Visual C++ would (clang-cl, lld-link,
 # lib/pelvane.lib) and runs both under Wine against the simulated reader on
 # COM3; builds and runs the C quick-start the same way; runs the tool
-# bin/pelvane.exe (ports --all, a missing port, --sim); unpacks the debug
-# package over the folder and checks that each binary names its debug file;
+# bin/pelvane.exe (ports --all, a missing port, --sim); checks that each
+# binary names the PDB beside it, which holds its functions (scripts/check-pdb.sh);
 # compiles the C# binding and example with mcs and runs the binding's table with
 # mono against libpelvane.so and pelvane-sim; installs the Python binding with
 # pip offline and runs its table. The NuGet package: its layout and nuspec
@@ -45,20 +45,20 @@ output_has() {
 
 step --quiet "scripts/package.sh writes the zips, the nupkg, the wheels and SHA256SUMS" ./scripts/package.sh
 linux_wheel=$(ls dist/pelvane-"$version"-py3-none-*linux*_x86_64.whl 2>/dev/null | head -n1)
-for f in "pelvane-$version-win32.zip" "pelvane-$version-win64.zip" "pelvane-$version-win32-debug.zip" \
-         "pelvane-$version-win64-debug.zip" "Pelvane.$version.nupkg" "pelvane-$version-py3-none-win32.whl" \
+for f in "pelvane-$version-win32.zip" "pelvane-$version-win64.zip" "Pelvane.$version.nupkg" "pelvane-$version-py3-none-win32.whl" \
          "pelvane-$version-py3-none-win_amd64.whl" "${linux_wheel#dist/}" SHA256SUMS; do
   [ -n "$f" ] && [ -f "dist/$f" ] || { echo "no dist/$f (or no Linux wheel)"; finish; }
 done
 # Every package is listed, and each sum holds.
 sums() {
   (cd dist && sha256sum --strict -c SHA256SUMS) || return 1
-  [ "$(wc -l <dist/SHA256SUMS)" -eq 8 ] || { echo "SHA256SUMS lists $(wc -l <dist/SHA256SUMS) files, not 8"; return 1; }
+  [ "$(wc -l <dist/SHA256SUMS)" -eq 6 ] || { echo "SHA256SUMS lists $(wc -l <dist/SHA256SUMS) files, not 6"; return 1; }
 }
-step --quiet "SHA256SUMS lists the 8 packages and matches them" sums
+step --quiet "SHA256SUMS lists the 6 packages and matches them" sums
 
 # ---- the layout ----
-layout=(bin/pelvane.dll bin/pelvane.exe bin/pelvane-sim.exe include/pelvane.h lib/pelvane.lib lib/libpelvane.dll.a lib/pelvane.def
+layout=(bin/pelvane.dll bin/pelvane.exe bin/pelvane-sim.exe bin/pelvane.dll.pdb bin/pelvane.exe.pdb bin/pelvane-sim.exe.pdb
+        include/pelvane.h lib/pelvane.lib lib/libpelvane.dll.a lib/pelvane.def
         bindings/dotnet/Pelvane.cs bindings/python/pelvane/__init__.py bindings/python/pyproject.toml
         examples/c/quickstart.c examples/csharp/Quickstart.cs examples/python/quickstart.py
         docs/windows-guide.md docs/troubleshooting.md docs/command-reference.md docs/rw-interface.md
@@ -73,23 +73,26 @@ unpack() {  # arch
   for f in "${layout[@]}"; do [ -f "$work/$1/$f" ] || { echo "missing $f"; return 1; }; done
   # The Linux-only docs stay out of the Windows package.
   for f in docs/virtual-reader.md docs/linux-ports.md; do [ ! -e "$work/$1/$f" ] || { echo "has $f"; return 1; }; done
-  # The debug package unpacks over the same folder; each binary names its file.
-  unzip -q "dist/pelvane-$version-$1-debug.zip" -d "$work/zip-$1" || return 1
-  local pe=x86_64-w64-mingw32
+  # Each binary names the PDB beside it, which a debugger loads: the DLL's holds
+  # its exported functions, the programs' their main; no DWARF is left over.
+  "$root/scripts/check-pdb.sh" "$work/$1/bin/pelvane.dll" RF_OPEN RF_COMMAND RW_Transmit PV_SetTraceSink &&
+    "$root/scripts/check-pdb.sh" "$work/$1/bin/pelvane.exe" main &&
+    "$root/scripts/check-pdb.sh" "$work/$1/bin/pelvane-sim.exe" main || return 1
   for f in pelvane.dll pelvane.exe pelvane-sim.exe; do
-    $pe-objdump -h "$work/$1/bin/$f.debug" | grep -q '\.debug_info' || { echo "no DWARF in $f.debug"; return 1; }
-    $pe-objdump -h "$work/$1/bin/$f" | grep -q '\.debug_info' && { echo "bin/$f keeps its debug information"; return 1; }
-    $pe-objcopy --dump-section .gnu_debuglink="$work/link.bin" "$work/$1/bin/$f" "$work/scratch.bin" &&
-      [ "$(tr -d '\0' <"$work/link.bin" | head -c $((${#f} + 6)))" = "$f.debug" ] || { echo "bin/$f names no $f.debug"; return 1; }
+    x86_64-w64-mingw32-objdump -h "$work/$1/bin/$f" | grep -q '\.debug_' && { echo "bin/$f keeps DWARF"; return 1; }
   done
+  return 0
 }
 step --quiet "win32 zip unpacks into pelvane-$version-win32/ with the whole layout" unpack win32
 step --quiet "win64 zip unpacks into pelvane-$version-win64/ with the whole layout" unpack win64
 
-# The 32-bit DLL imports only system DLLs and keeps its export table; both
+# Both DLLs import only system DLLs and keep their export tables; both
 # import libraries make a caller ask pelvane.dll for the plain names.
-exports_unchanged() { "$root/tests/wine/check-exports.sh" dll32 "$work/win32/bin/pelvane.dll"; }
-step --quiet "32-bit pelvane.dll: exports and imports" exports_unchanged
+exports_unchanged() {
+  "$root/tests/wine/check-exports.sh" dll32 "$work/win32/bin/pelvane.dll" "$work/win32/lib/libpelvane.dll.a" &&
+    "$root/tests/wine/check-exports.sh" dll64 "$work/win64/bin/pelvane.dll"
+}
+step --quiet "pelvane.dll, 32-bit and 64-bit: exports and imports" exports_unchanged
 
 # The C, C# and Python programs of the zip's guides compile as printed: the C
 # ones with MinGW and <windows.h> included (so a name that clashes with it
