@@ -20,6 +20,9 @@ std::size_t frameSize(unsigned code) {
 bool supportsCid(const TypeBCard& c) { return (c.protocolInfo[2] & 0x01) != 0; }
 // Protocol info byte 2, high nibble: the card's frame size FSC.
 std::size_t cardFrameSize(const TypeBCard& c) { return frameSize(c.protocolInfo[1] >> 4); }
+// Protocol info byte 3, high nibble: FWI. The card takes its frame waiting time
+// to answer an APDU (rf_timing.h, isoDepApdu).
+rf::Cycles cardProcessing(const TypeBCard& c) { return rf::typeBFrameWaitingTime(c.protocolInfo[2] >> 4); }
 
 // ATTRIB_RES (ISO/IEC 14443-3, 7.11): MBLI and the CID the ATTRIB gave, or 0
 // from a card without CID support, then the higher-layer answer.
@@ -149,6 +152,8 @@ bool Controller::State::typeBApdu(TypeBCard& c, const Bytes& d, Bytes* a) {
     const std::size_t answered = r.empty() ? 1 : (r.size() + fsd - 1) / fsd;
     const std::size_t toggles = std::max<std::size_t>(sent, 1) + answered - 1;
     if (toggles % 2) it->second.blockNumber ^= 1;
+    air(r.empty() ? rf::typeBReaderFrame(d.size() + head) + retryAir()
+                  : rf::isoDepApdu(d.size(), r.size(), fsc, it->second.fsd, head, cardProcessing(c)));
   }
   if (r.empty()) return false;
   a->push_back(kStatusOk);

@@ -139,6 +139,7 @@ Reply Controller::State::rfConfiguration(const Bytes& p) {
     case 0x02:  // various timings: RFU, fATR_RES_Timeout, fRetryTimeout
       if (p.size() != 5) return errorFrame();
       atrResTimeout = p[3];
+      retryTimeout = p[4];
       break;
     case 0x05:  // MaxRetries: MxRtyATR, MxRtyPSL, MxRtyPassiveActivation
       if (p.size() != 5) return errorFrame();

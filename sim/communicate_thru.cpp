@@ -31,6 +31,37 @@ constexpr std::uint8_t kStatusCrcError = 0x02;  // PN532 user manual, 7.1
 
 }  // namespace
 
+// How long an active Type B card thinks before its answer: its frame waiting
+// time when it asks for more (S(WTX)) or answers an APDU that an I-block ended
+// or an S(WTX) response let it finish; else it answers at once.
+rf::Cycles Controller::State::isoDepWait(const Bytes& sent, const Bytes& heard) const {
+  if (sent.empty() || heard.empty()) return 0;
+  const bool sentI = (sent[0] & 0xE2) == 0x02 && !(sent[0] & 0x10);
+  const bool sentWtx = (sent[0] & 0xF7) == 0xF2;
+  const bool heardI = (heard[0] & 0xE2) == 0x02;
+  const bool heardWtx = (heard[0] & 0xF7) == 0xF2;
+  if (!heardWtx && !(heardI && (sentI || sentWtx))) return 0;
+  for (const TypeBCard& c : field.typeB) {
+    auto it = awake.find(Bytes(c.pupi.begin(), c.pupi.end()));
+    if (it != awake.end() && it->second.active) return rf::typeBFrameWaitingTime(c.protocolInfo[2] >> 4);
+  }
+  return 0;
+}
+
+// A FeliCa card's time to answer a frame: its time slot for Polling, else what
+// its PMm gives for the command.
+rf::Cycles Controller::State::felicaWait(const Bytes& d) {
+  if (d.size() >= 2 && d[1] == 0x00) {
+    unsigned slot = 0;
+    for (const FelicaCard& c : field.felica) slot = std::max<unsigned>(slot, c.timeSlot);
+    return rf::felicaPollingSlot(d.size() >= 6 ? std::min<unsigned>(slot, d[5]) : 0);
+  }
+  if (d.size() < 10) return 0;
+  for (const FelicaCard& c : field.felica)
+    if (std::equal(c.idm.begin(), c.idm.end(), d.begin() + 2)) return rf::felicaResponseTime(c.pmm, d);
+  return 0;
+}
+
 // No card answered: status 01, and the FIFO still holds what was sent.
 Reply Controller::State::thruSilence(const Bytes& sent) {
   fillFifo(sent);
@@ -81,7 +112,10 @@ Reply Controller::State::inCommunicateThru(const Bytes& p) {
   // pn53x_initiator_transceive_bits sends the command byte alone for zero bits;
   // the CIU's Transceive with an empty FIFO just receives): no card here speaks
   // unasked, so the wait ends in status 01.
-  if (p.size() == 1) return answer({0x43, kStatusTimeout});
+  if (p.size() == 1) {
+    air(retryAir());
+    return answer({0x43, kStatusTimeout});
+  }
   const Bytes d(p.begin() + 1, p.end());
   Bytes a = {0x43};
   const std::uint8_t framing = readRegister(kTxMode) & kFramingMask;
@@ -96,8 +130,12 @@ Reply Controller::State::inCommunicateThru(const Bytes& p) {
       if (!hasCrcB(sent)) return thruSilence(d);
       sent.resize(sent.size() - 2);
     }
-    if (!typeBFrameHeard() || !typeBFrame(sent, &a)) return thruSilence(d);
+    if (!typeBFrameHeard() || !typeBFrame(sent, &a)) {
+      air(rf::typeBReaderFrame(sent.size() + 2) + retryAir());
+      return thruSilence(d);
+    }
     Bytes heard(a.begin() + 2, a.end());
+    air(rf::typeBExchange(sent.size(), heard.size(), isoDepWait(sent, heard)));
     if (!(readRegister(kRxMode) & kCrcOn)) {
       appendCrcB(&heard);
       a.resize(2);
@@ -108,7 +146,12 @@ Reply Controller::State::inCommunicateThru(const Bytes& p) {
   }
   if (framing == kFramingFelica) {
     // FeliCa frames (length byte first) to the cards and the peer.
-    if (!felicaFrame(d, &a)) return thruSilence(d);
+    const unsigned kbps = ((readRegister(kTxMode) & kSpeedMask) >> 4) == 0x02 ? 424 : 212;
+    if (!felicaFrame(d, &a)) {
+      air(rf::felicaFrame(d.size(), kbps) + retryAir());
+      return thruSilence(d);
+    }
+    air(rf::felicaFrame(d.size(), kbps) + felicaWait(d) + rf::felicaFrame(a.size() - 2, kbps));
     fillFifo(Bytes(a.begin() + 2, a.end()));
     return answer(a);
   }
@@ -124,7 +167,11 @@ Reply Controller::State::inCommunicateThru(const Bytes& p) {
   }
   if ((readRegister(kTxMode) & kCrcOn) && in.lastBits == 8) appendCrcA(&in.bytes);
   RfFrame heard;
-  if (!field.present || !typeAFrame(in, &heard)) return thruSilence(d);
+  if (!field.present || !typeAFrame(in, &heard)) {
+    air(rf::typeAReaderFrame(in) + retryAir());
+    return thruSilence(d);
+  }
+  air(rf::typeAExchange(in, heard));
   if (readRegister(kRxMode) & kCrcOn) {
     // The controller checks and strips the CRC; an answer without one is an error.
     if (heard.lastBits != 8 || !hasCrcA(heard.bytes)) return answer({0x43, kStatusCrcError});

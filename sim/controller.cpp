@@ -56,7 +56,11 @@ Controller::~Controller() = default;
 Field& Controller::field() { return state_->field; }
 Faults& Controller::faults() { return state_->faults; }
 const std::vector<std::vector<std::uint8_t>>& Controller::commands() const { return state_->commands; }
-void Controller::clearCommands() { state_->commands.clear(); }
+const std::vector<std::uint64_t>& Controller::rfTimesUs() const { return state_->rfTimes; }
+void Controller::clearCommands() {
+  state_->commands.clear();
+  state_->rfTimes.clear();
+}
 std::uint8_t Controller::registerValue(std::uint16_t address) const { return state_->readRegister(address); }
 std::uint8_t Controller::gpioP3() const { return state_->p3; }
 std::uint8_t Controller::gpioP7() const { return state_->p7; }

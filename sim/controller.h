@@ -23,6 +23,8 @@
 //   frame gets the last answer again.
 // - Unpaced, the ACK and answer arrive at the time the frame's last byte arrived
 //   (+ setAnswerDelayUs); paced, every byte takes 10 bits at the line speed.
+// - With setRfTiming, an answer also waits for the command's air time; until it
+//   leaves the controller takes no other command and a host ACK cancels it.
 // - Bytes written at a speed other than baud() are lost (hostBaud 0: no check).
 // The commands understood, the cards and their answers: field.h; faults: faults.h.
 namespace pelvsim {
@@ -59,6 +61,10 @@ class Controller {
   void setBaud(std::uint32_t baud);     // e.g. a reader left at 9600 by an earlier user
   void setPacing(bool on);              // 10 bits a byte at the line speed, both directions
   void setAnswerDelayUs(std::uint32_t us);  // time from a whole command to its ACK
+  // The RF side takes its time (rf_timing.h): a command's answer leaves after the
+  // air time of the frames it exchanges with cards and peers and their response
+  // times. Off by default: the answer leaves at once.
+  void setRfTiming(bool on);
 
   Field& field();
   Faults& faults();
@@ -67,6 +73,9 @@ class Controller {
   // Payload (command code and parameters, no TFI) of every valid command frame
   // received, in order.
   const std::vector<std::vector<std::uint8_t>>& commands() const;
+  // The air time (microseconds) that RF timing added to each command of
+  // commands(), in the same order; all 0 while it is off.
+  const std::vector<std::uint64_t>& rfTimesUs() const;
   void clearCommands();
   // Registers and GPIO as the model holds them.
   std::uint8_t registerValue(std::uint16_t address) const;

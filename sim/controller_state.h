@@ -24,6 +24,7 @@
 #include "faults.h"
 #include "field.h"
 #include "rf_frame.h"
+#include "rf_timing.h"
 
 namespace pelvsim {
 
@@ -71,6 +72,8 @@ struct Target {
   int authSector = -1;  // MIFARE Classic: the sector opened by the last authentication
   Bytes answerRest;     // the part of a long answer not yet given to the host
   bool dep = false;     // a DEP peer activated by InATR, InJumpForDEP or InJumpForPSL
+  std::uint8_t depSpeed = 0;  // the DEP link's speed: 0 106, 1 212, 2 424 kbit/s
+  bool depActive = false;     // active mode (both sides make their own field)
 };
 
 // A card that answered a poll: its identifier and the target data that
@@ -104,6 +107,16 @@ struct Controller::State {
   Field field;
   Faults faults;
   std::vector<Bytes> commands;
+  std::vector<std::uint64_t> rfTimes;  // air time (us) of each command in `commands`
+
+  // RF timing (--rf-timing): the air time of the command being run, added up by
+  // its handler; its answer leaves that much later.
+  bool rfTiming = false;
+  rf::Cycles rfCycles = 0;
+  void air(rf::Cycles c) {
+    if (rfTiming) rfCycles += c;
+  }
+  rf::Cycles retryAir() const { return rf::fromTimeoutCode(retryTimeout); }
 
   // line
   std::uint32_t baud = 115200;
@@ -146,6 +159,10 @@ struct Controller::State {
   // host's ACK frame aborts).
   std::uint8_t atrResTimeout = 0x0B;
   std::uint8_t maxRetriesAtr = 0xFF;
+  // Item 02's fRetryTimeout, 0A (51.2 ms) after reset: how long InDataExchange and
+  // InCommunicateThru wait for a target that does not answer (libnfc's pn53x.c sets
+  // it as its NP_TIMEOUT_COM).
+  std::uint8_t retryTimeout = 0x0A;
   // SetParameters flags (PN532 user manual, 7.2.9); fAutomaticATR_RES (bit 2)
   // and fAutomaticRATS (bit 4) set, as libnfc and the library's target mode use them.
   std::uint8_t parameters = 0x14;
@@ -218,6 +235,9 @@ struct Controller::State {
   void fieldOff();
   // commands_initiator.cpp
   Reply inListPassiveTarget(const Bytes& p);
+  // The air time of a poll that found `found` (rf_timing.h).
+  rf::Cycles pollAir(std::uint8_t brTy, const Bytes& init, const std::vector<Polled>& found);
+  rf::Cycles depAtrAir(const Target& tg, std::size_t atrReq) const;
   Reply inDataExchange(const Bytes& p);
   Reply chainedAnswer(Target* tg, const Bytes& data);
   Reply inDeselectOrRelease(const Bytes& p);
@@ -238,6 +258,8 @@ struct Controller::State {
   // of the modulation that the last poll or the host's registers chose.
   Reply inCommunicateThru(const Bytes& p);
   Reply thruSilence(const Bytes& sent);
+  rf::Cycles isoDepWait(const Bytes& sent, const Bytes& heard) const;  // rf_timing.h
+  rf::Cycles felicaWait(const Bytes& d);
   void useModulation(std::uint8_t brTy);  // CIU_TxMode / RxMode / TxAuto as a poll leaves them
   bool typeBFrameHeard() const;           // the registers send what a Type B card hears
   // A card that leaves the active state is no longer a usable target.

@@ -115,6 +115,7 @@ void Controller::State::hostNack(std::uint64_t t) {
 
 void Controller::State::command(const Bytes& payload, std::uint64_t t) {
   commands.push_back(payload);
+  rfTimes.push_back(0);
   // A controller still waiting for an initiator or a card takes no new command:
   // only the host's ACK frame aborts the wait (PN532 user manual, 6.2.1.3).
   if (busy(t)) return;
@@ -132,7 +133,12 @@ void Controller::State::command(const Bytes& payload, std::uint64_t t) {
   if (fault.fault == Fault::GarbageBeforeAck) emit(garbage(fault.param, 3), ackAt);
   emit(kAck, sizeof kAck, ackAt);
 
+  rfCycles = 0;
   Reply r = payload.empty() ? errorFrame() : run(payload, t);
+  // The RF side works while the ACK goes out; the answer leaves when it is done.
+  const std::uint64_t rfUs = rf::toUs(rfCycles);
+  rfTimes.back() = rfUs;
+  if (rfUs > 0) r.at = std::max(r.at, ackAt + rfUs);
   if (r.type == Reply::NoAnswer || fault.fault == Fault::AckOnly) return;
   if (r.type == Reply::Wait) {
     waiting = true;
@@ -243,5 +249,6 @@ void Controller::setBaud(std::uint32_t b) {
 }
 void Controller::setPacing(bool on) { state_->pacing = on; }
 void Controller::setAnswerDelayUs(std::uint32_t us) { state_->ackDelayUs = us; }
+void Controller::setRfTiming(bool on) { state_->rfTiming = on; }
 
 }  // namespace pelvsim

@@ -32,7 +32,15 @@ Reply Controller::State::inAtr(const Bytes& p) {
   if (p.size() < 3 + nfcid3 || ((p[2] & 0x02) ? (gi == 0 || gi > 48) : gi != 0)) return errorFrame();
   Target* tg = target(p[1]);
   if (!tg) return answer({0x51, kStatusWrongContext});
-  if (tg->kind != Kind::Peer || !field.present || !field.peer) return answer({0x51, kStatusTimeout});
+  // Passive, at the speed of the poll that found the target.
+  tg->depActive = false;
+  tg->depSpeed = tg->brTy <= 0x02 ? tg->brTy : 0;
+  const std::size_t atrReq = 16 + gi;
+  if (tg->kind != Kind::Peer || !field.present || !field.peer) {
+    air(rf::depFrame(atrReq, tg->depSpeed) + rf::fromTimeoutCode(atrResTimeout));
+    return answer({0x51, kStatusTimeout});
+  }
+  air(depAtrAir(*tg, atrReq));
   tg->dep = true;
   Bytes a = {0x51, kStatusOk};
   appendAtrRes(*field.peer, &a);
@@ -45,7 +53,15 @@ Reply Controller::State::inPsl(const Bytes& p) {
   if (p.size() != 4 || p[2] > 0x02 || p[3] > 0x02) return errorFrame();
   Target* tg = target(p[1]);
   if (!tg || !tg->dep) return answer({0x4F, kStatusWrongContext});
-  if (!field.present || !field.peer) return answer({0x4F, kStatusTimeout});
+  // PSL_REQ D4 04 DID BRS FSL and PSL_RES D5 05 DID at the old speed; the new
+  // one (BRit) from then on.
+  const unsigned speed = tg->depSpeed;
+  if (!field.present || !field.peer) {
+    air(rf::depFrame(5, speed) + retryAir());
+    return answer({0x4F, kStatusTimeout});
+  }
+  air(rf::depFrame(5, speed) + rf::depTurnaround(tg->depActive, speed) + rf::depFrame(3, speed));
+  tg->depSpeed = p[2];
   return answer({0x4F, kStatusOk});
 }
 
