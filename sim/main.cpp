@@ -181,6 +181,7 @@ int main(int argc, char** argv) {
   CLI::App app{"Simulated NFC controller (PN532 host interface) on a pseudo-terminal"};
 #endif
   bool pace = false;
+  bool rfTiming = false;
   bool untilEof = false;
   std::uint32_t baud = 115200;
   std::uint32_t answerDelayUs = 0;
@@ -189,6 +190,9 @@ int main(int argc, char** argv) {
   std::string initiatorPayload;
   std::string initiatorHex;
   app.add_flag("--pace", pace, "Pace bytes at 10 bits each at the line speed, both directions");
+  app.add_flag("--rf-timing", rfTiming,
+               "Model the RF side: every answer also waits for the air time of the frames its command "
+               "exchanges with the cards and for their response times");
   app.add_option("--baud", baud, "The controller's starting line speed")
       ->check(CLI::IsMember({9600, 19200, 38400, 57600, 115200}));
   app.add_option("--cards", cards, "Cards in the field: felica,felica-ndef,lite,mifare1k,mifare4k,"
@@ -226,6 +230,7 @@ int main(int argc, char** argv) {
   server.withController([&](pelvsim::Controller& c) {
     c.setBaud(baud);
     c.setPacing(pace);
+    c.setRfTiming(rfTiming);
     c.setAnswerDelayUs(answerDelayUs);
     cardsOk = pelvsim::addCards(cards, c.field(), &error);
     if (!cardsOk || (initiatorPayload.empty() && initiatorHex.empty())) return;
