@@ -24,8 +24,14 @@ Bytes assemble(std::uint8_t cmd, const Bytes& body) {
   return p;
 }
 
-class CardScenarioTest : public pelvtest::SimReaderTest {
+// Every scenario runs twice: on a controller that answers at once, and on one
+// whose answers wait for their air time (RF timing), as a reader's would.
+class CardScenarioTest : public pelvtest::SimReaderTest, public ::testing::WithParamInterface<bool> {
  protected:
+  void SetUp() override {
+    SimReaderTest::SetUp();
+    controller.setRfTiming(GetParam());
+  }
   std::uint16_t send(const Bytes& p) {
     response = ResponseBuffer();
     return pelvane::commandProc(pelvtest::kPort, p.data(), response.bytes);
@@ -53,7 +59,7 @@ class CardScenarioTest : public pelvtest::SimReaderTest {
 
 const Bytes kKeyA = hex(kFactoryKey);
 
-TEST_F(CardScenarioTest, FelicaBlocksWrittenAreReadBackAndReadOnlyServiceRefusesWrites) {
+TEST_P(CardScenarioTest, FelicaBlocksWrittenAreReadBackAndReadOnlyServiceRefusesWrites) {
   controller.field().felica.push_back(FelicaCard::standard(1));
   ASSERT_EQ(send(hex("09 21 00 10 00 00 FF FF 00")), 0);
   ASSERT_EQ(response.bytes[3], 0x10);
@@ -76,7 +82,7 @@ TEST_F(CardScenarioTest, FelicaBlocksWrittenAreReadBackAndReadOnlyServiceRefuses
   EXPECT_EQ(response.text(), "03 31 F9");
 }
 
-TEST_F(CardScenarioTest, FelicaLiteBlockWrittenIsReadBack) {
+TEST_P(CardScenarioTest, FelicaLiteBlockWrittenIsReadBack) {
   controller.field().felica.push_back(FelicaCard::lite(2));
   ASSERT_EQ(send(hex("09 21 00 10 00 00 88 B4 00")), 0);
   const Bytes idm(response.bytes + 4, response.bytes + 12);
@@ -91,7 +97,7 @@ TEST_F(CardScenarioTest, FelicaLiteBlockWrittenIsReadBack) {
   EXPECT_EQ(response.text(), "03 31 FC");
 }
 
-TEST_F(CardScenarioTest, FelicaLiteReadsUpToFourBlocksInOneCommand) {
+TEST_P(CardScenarioTest, FelicaLiteReadsUpToFourBlocksInOneCommand) {
   controller.field().felica.push_back(FelicaCard::lite(2));
   ASSERT_EQ(send(hex("09 21 00 10 00 00 88 B4 00")), 0);
   const Bytes idm(response.bytes + 4, response.bytes + 12);
@@ -104,7 +110,7 @@ TEST_F(CardScenarioTest, FelicaLiteReadsUpToFourBlocksInOneCommand) {
   EXPECT_EQ(response.text(), "03 30 FC");
 }
 
-TEST_F(CardScenarioTest, TypeBCardDetectedWithItsAfiSetsModeNine) {
+TEST_P(CardScenarioTest, TypeBCardDetectedWithItsAfiSetsModeNine) {
   pelvsim::TypeBCard card = pelvsim::TypeBCard::make(1);
   card.afi = 0x12;
   controller.field().typeB.push_back(card);
@@ -115,7 +121,7 @@ TEST_F(CardScenarioTest, TypeBCardDetectedWithItsAfiSetsModeNine) {
   EXPECT_EQ(portSlot().timeoutTenths, 48.0);
 }
 
-TEST_F(CardScenarioTest, TypeBCardOfAnotherAfiIsNotFoundBeforeTheDeadline) {
+TEST_P(CardScenarioTest, TypeBCardOfAnotherAfiIsNotFoundBeforeTheDeadline) {
   pelvsim::TypeBCard card = pelvsim::TypeBCard::make(1);
   card.afi = 0x12;
   controller.field().typeB.push_back(card);
@@ -125,7 +131,7 @@ TEST_F(CardScenarioTest, TypeBCardOfAnotherAfiIsNotFoundBeforeTheDeadline) {
   EXPECT_EQ(portSlot().readerMode, pelvane::kModeMifare);
 }
 
-TEST_F(CardScenarioTest, Mifare1kBlocksWrittenAreReadBack) {
+TEST_P(CardScenarioTest, Mifare1kBlocksWrittenAreReadBack) {
   controller.field().mifare.push_back(MifareClassicCard::make1k(1));
   ASSERT_EQ(send(hex("06 21 00 30 00 00")), 0);
   ASSERT_EQ(response.text(), "08 21 00 30 0A 01 3C 4D");
@@ -143,7 +149,7 @@ TEST_F(CardScenarioTest, Mifare1kBlocksWrittenAreReadBack) {
             "00 00 00 00 00 00 FF 07 80 69 FF FF FF FF FF FF");
 }
 
-TEST_F(CardScenarioTest, Mifare4kLargeSectorBlocksWrittenAreReadBack) {
+TEST_P(CardScenarioTest, Mifare4kLargeSectorBlocksWrittenAreReadBack) {
   controller.field().mifare.push_back(MifareClassicCard::make4k(1));
   ASSERT_EQ(send(hex("06 21 00 30 00 00")), 0);
   const Bytes uid(response.bytes + 4, response.bytes + 8);
@@ -161,7 +167,7 @@ TEST_F(CardScenarioTest, Mifare4kLargeSectorBlocksWrittenAreReadBack) {
   EXPECT_EQ(toHex(data(32, data().size() - 32)), toHex(sequence(130, 16)));
 }
 
-TEST_F(CardScenarioTest, PagesWrittenAreReadBackAndPage3IsWritten) {
+TEST_P(CardScenarioTest, PagesWrittenAreReadBackAndPage3IsWritten) {
   controller.field().page.push_back(PageCard::make(1));
   ASSERT_EQ(send(hex("06 21 00 30 00 00")), 0);
   ASSERT_EQ(response.text(), "0B 21 00 31 04 01 5A 6B 7C 8D 9E");
@@ -186,7 +192,7 @@ TEST_F(CardScenarioTest, PagesWrittenAreReadBackAndPage3IsWritten) {
   EXPECT_EQ(toHex(data(0, 4)), "E1 10 06 00");
 }
 
-TEST_F(CardScenarioTest, ChangedKeyAReplacesTheOldOneAndKeepsTheRestOfTheTrailer) {
+TEST_P(CardScenarioTest, ChangedKeyAReplacesTheOldOneAndKeepsTheRestOfTheTrailer) {
   controller.field().mifare.push_back(MifareClassicCard::make1k(1));
   const Bytes uid = hex(kUid4);
   const Bytes newKey = hex(kNewKey);
@@ -215,6 +221,9 @@ TEST_F(CardScenarioTest, ChangedKeyAReplacesTheOldOneAndKeepsTheRestOfTheTrailer
   EXPECT_EQ(response.text(), "03 33 FE");
   EXPECT_EQ(toHex(Bytes(card.blocks[11].begin(), card.blocks[11].begin() + 6)), "A0 A1 A2 A3 A4 A5");
 }
+
+INSTANTIATE_TEST_SUITE_P(RfTiming, CardScenarioTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Timed" : "Instant"; });
 
 // After the exchanges, with controller statuses below 0x80 (PN532 user manual
 // 7.1): the statuses each command may give, and the result each one maps to.
