@@ -85,6 +85,14 @@ unpack() {  # arch
 }
 step --quiet "win32 zip unpacks into pelvane-$version-win32/ with the whole layout" unpack win32
 step --quiet "win64 zip unpacks into pelvane-$version-win64/ with the whole layout" unpack win64
+# A PDB of another build beside the DLL, under the name the DLL asks for, is refused.
+foreign_pdb() {
+  mkdir "$work/swap" && cp "$work/win64/bin/pelvane.dll" "$work/swap/" &&
+    cp "$work/win32/bin/pelvane.dll.pdb" "$work/swap/" || return 1
+  "$root/scripts/check-pdb.sh" "$work/swap/pelvane.dll" | tee "$work/swap.out"
+  grep -q "pelvane.dll.pdb is not its PDB" "$work/swap.out"
+}
+step --quiet "the PDB check refuses the 32-bit PDB beside the 64-bit DLL" foreign_pdb
 
 # Both DLLs import only system DLLs and keep their export tables; both
 # import libraries make a caller ask pelvane.dll for the plain names.
