@@ -449,8 +449,9 @@ void Bench::reportEarlier() const {
   for (const Earlier& e : kEarlier) {
     for (const Operation& o : ops_) {
       if (o.name != e.name) continue;
-      std::printf("bench %s baud=115200 pelvane_ms=%.3f earlier_ms=%.2f (wire %.2f) %s\n", e.name,
-                  o.pelvane.mean(), e.pelvaneMs, e.wireMs, o.pelvane.mean() <= e.pelvaneMs ? "not slower" : "SLOWER");
+      std::printf("bench %s baud=115200 pelvane_ms=%.3f median_ms=%.3f earlier_ms=%.2f (wire %.2f) %s\n", e.name,
+                  o.pelvane.mean(), o.pelvane.median(), e.pelvaneMs, e.wireMs,
+                  o.pelvane.mean() <= e.pelvaneMs ? "not slower" : "SLOWER");
     }
   }
 }

@@ -145,7 +145,7 @@ Reply Controller::State::inDataExchange(const Bytes& p) {
         mifareCommand(*c, *tg, d, &a);
         ok = true;
         const bool accepted = a[1] == kStatusOk;
-        if ((d[0] == 0x60 || d[0] == 0x61) && d.size() == 12) {
+        if (d.size() == 12 && (d[0] == 0x60 || d[0] == 0x61)) {
           air(rf::mifareCommand(d, accepted, 0) + (accepted ? 0 : silent));
         } else {
           air(rf::mifareCommand(d, true, accepted ? a.size() - 2 : 0));  // a refusal is the card's NAK

@@ -170,6 +170,17 @@ TEST(SimRfTiming, AnswerWaitsForTheAirTimeOnlyWhenAsked) {
   }
 }
 
+// InDataExchange with no data reaches the card's model without a command byte.
+TEST(SimRfTiming, EmptyExchangeWithAMifareCardIsRefused) {
+  Host h;
+  h.c.field().mifare.push_back(pelvsim::MifareClassicCard::make1k());
+  h.c.setRfTiming(true);
+  const Bytes polled = h.ask(hex("4A 01 00"));
+  ASSERT_GE(polled.size(), 3u);
+  EXPECT_EQ(hex("4B 01 01"), Bytes(polled.begin(), polled.begin() + 3));
+  EXPECT_EQ(hex("41 14"), h.ask(hex("40 01")));
+}
+
 TEST(SimRfTiming, CommandDuringTheAirTimeIsNotTaken) {
   Host h;
   h.c.field().felica.push_back(pelvsim::FelicaCard::standard());
