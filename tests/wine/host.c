@@ -9,7 +9,8 @@
  * Ports: COM3 reader at 115200 (felica, lite, page, typeB, peer), COM4 reader
  * left at 9600, COM5 a line with no reader, COM7 a reader with a MIFARE card
  * that discovery finds as a CP210x bridge, COM8 listed as a Prolific bridge with
- * no device; with --high also COM256, a reader at 115200.
+ * no device, COM6 a FeliCa reader pacing its line at the line speed (for the
+ * figures only); with --high also COM256, a reader at 115200.
  * The DLL's imports of the timer calls are pointed at counting hooks, so the
  * run shows which pause the DLL takes; with --timer-fallback the hook refuses
  * high-resolution timers, as Windows before 10 version 1803 does (and first
@@ -31,7 +32,7 @@
 
 #include "pelvane.h"
 
-enum { kReader = 3, kSlowReader = 4, kSilent = 5, kScanned = 7, kHigh = 256 };
+enum { kReader = 3, kSlowReader = 4, kSilent = 5, kTimed = 6, kScanned = 7, kHigh = 256 };
 
 static int passed;
 static int failed;
@@ -234,6 +235,27 @@ static long periodsBegun;
 static long periodsEnded;
 static LONGLONG counterShift; /* added to every performance counter reading of the DLL */
 
+/* Line errors: the status call number `errorAt` (counted from arming) reports a
+ * framing error; the DLL's reads without an OVERLAPPED record that deliver no byte
+ * are counted. */
+typedef BOOL(WINAPI* StatusFn)(HANDLE, LPDWORD, LPCOMSTAT);
+typedef BOOL(WINAPI* ReadFn)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+static StatusFn realStatus;
+static ReadFn realRead;
+static long errorAt;
+static long statusCalls;
+static long emptyReads;
+static BOOL WINAPI injectStatus(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
+  const BOOL ok = realStatus(h, errors, stat);
+  if (ok && errorAt != 0 && ++statusCalls == errorAt && errors != NULL) *errors |= CE_FRAME;
+  return ok;
+}
+static BOOL WINAPI countRead(HANDLE h, LPVOID data, DWORD size, LPDWORD got, LPOVERLAPPED ov) {
+  const BOOL ok = realRead(h, data, size, got, ov);
+  if (ok && ov == NULL && got != NULL && *got == 0) ++emptyReads;
+  return ok;
+}
+
 static HANDLE WINAPI countCreateTimer(LPSECURITY_ATTRIBUTES sa, LPCWSTR name, DWORD flags,
                                       DWORD access) {
   if ((flags & kHighResolutionTimer) && timerSystem == kTimerRefusesFlag) {
@@ -309,6 +331,9 @@ static void hookTimers(void) {
                                       (void*)shiftedCounter);
   realBeginPeriod = (PeriodFn)hookImport(library, "winmm.dll", "timeBeginPeriod", (void*)countBeginPeriod);
   realEndPeriod = (PeriodFn)hookImport(library, "winmm.dll", "timeEndPeriod", (void*)countEndPeriod);
+  realStatus = (StatusFn)hookImport(library, "kernel32.dll", "ClearCommError", (void*)injectStatus);
+  realRead = (ReadFn)hookImport(library, "kernel32.dll", "ReadFile", (void*)countRead);
+  check(realStatus != NULL && realRead != NULL, "the DLL imports ClearCommError and ReadFile");
   check(realCreateTimer != NULL && realGetProc != NULL && realSetTimer != NULL && realCounter != NULL &&
             realBeginPeriod != NULL && realEndPeriod != NULL,
         "the DLL imports GetProcAddress, SetWaitableTimer, QueryPerformanceCounter, timeBeginPeriod "
@@ -404,6 +429,24 @@ static void clockWraps(void) {
     snprintf(label, sizeof label, "two 1.0 s time-outs across the %s wrap took %.0f ms",
              i == 0 ? "signed" : "unsigned", elapsed);
     check(elapsed >= 1990.0 && elapsed < 6000.0, label);
+  }
+}
+
+/* A line error reported while the reader waits for the answer reaches the read
+ * whichever status call reports it, the byte reader's own or one made while it
+ * pauses: on a line with no reader that read ends on the port's read time-out
+ * without a byte. Two neighbouring calls, so that one of them falls in a pause. */
+static void lineErrorInPause(void) {
+  for (long at = 10; at <= 11; ++at) {
+    int32_t opened = -77;
+    char label[128];
+    errorAt = at;
+    statusCalls = 0;
+    emptyReads = 0;
+    checkEqual(rfOpen(kSilent, &opened), PELVANE_RESULT_FAILED, "RF_OPEN of a line with no reader");
+    errorAt = 0;
+    snprintf(label, sizeof label, "a line error on status call %ld went to one read", at);
+    checkEqual(emptyReads, 1, label);
   }
 }
 
@@ -614,13 +657,38 @@ static void figures(void) {
   checkEqual(callsFailed, 0, "timed calls that failed");
 }
 
+/* The mean time of a FeliCa poll (the benchmark's poll_felica exchange) on the
+ * reader of COM6 at 115200 and at 921600 baud, for the figures. */
+static void pollFigures(const char* line) {
+  enum { kPolls = 50 };
+  static const unsigned char selectFelica[] = {0x07, 0x10, 0x10, 0x0A, 0x00, 0x00, 0x00};
+  static const unsigned char pollFelica[] = {0x05, 0x20, 0xFF, 0xFF, 0x00};
+  static const int32_t speeds[] = {0, 921600};
+  double mean[2];
+  int callsFailed = 0;
+  for (int i = 0; i < 2; ++i) {
+    int32_t opened = 0;
+    callsFailed += setLineSpeed(kTimed, speeds[i]) != PELVANE_EXT_DONE;
+    callsFailed += rfOpen(kTimed, &opened) != PELVANE_RESULT_DONE;
+    callsFailed += rfCommand(kTimed, selectFelica, response) != 0;
+    const double t0 = nowMs();
+    for (int n = 0; n < kPolls; ++n) callsFailed += rfCommand(kTimed, pollFelica, response) != 0;
+    mean[i] = (nowMs() - t0) / kPolls;
+    callsFailed += rfClose(kTimed) != PELVANE_CLOSE_DONE;
+  }
+  setLineSpeed(kTimed, 0);
+  printf("figures: FeliCa poll on %s, %.2f ms at 115200 baud, %.2f ms at 921600 baud (mean of %d)\n",
+         line, mean[0], mean[1], kPolls);
+  checkEqual(callsFailed, 0, "timed poll calls that failed");
+}
+
 /* The readers on named pipes: the documented calls, the speed switch of
  * opening, a poll that finds the field empty, the Type B session. */
 static void pipeReaders(const char* prefix) {
   char path[200];
   int32_t opened = -77;
-  const int ports[] = {kReader, kSlowReader, kSilent};
-  for (int i = 0; i < 3; ++i) {
+  const int ports[] = {kReader, kSlowReader, kSilent, kTimed};
+  for (int i = 0; i < 4; ++i) {
     snprintf(path, sizeof path, "%s%d", prefix, ports[i]);
     checkEqual(setPortDevice(ports[i], path), PELVANE_EXT_DONE, "PV_SetPortDevice to a pipe");
   }
@@ -643,6 +711,7 @@ static void pipeReaders(const char* prefix) {
   expectCommand("poll Type B, no card", kSilent, "03 20 00", 0, "03 20 FE");
   checkEqual(rfClose(kSilent), PELVANE_CLOSE_DONE, "RF_CLOSE of the reader with no card");
   rwSession();
+  pollFigures("an unpaced named pipe");
 }
 
 int main(int argc, char** argv) {
@@ -676,6 +745,8 @@ int main(int argc, char** argv) {
     rfOpening(high);
     rwSession();
     figures();
+    pollFigures("a paced pseudo-terminal");
+    lineErrorInPause();
     clockWraps();
     checkEqual(heldPeriods(), 0,
                "every raised resolution given back once the ports are closed");

@@ -50,6 +50,7 @@ lines_ok=1
 start_line 3 "$sim" --cards felica,lite,page,typeB,peer || lines_ok=0
 start_line 4 "$sim" --baud 9600 --cards felica || lines_ok=0
 start_line 5 silent_line || lines_ok=0
+start_line 6 "$sim" --pace --cards felica || lines_ok=0
 start_line 7 "$sim" --cards mifare1k || lines_ok=0
 start_line 256 "$sim" || lines_ok=0
 if [ $lines_ok -ne 1 ]; then
@@ -82,9 +83,10 @@ pipe_readers() {  # wine loader, build folder, pipe prefix
   "$loader" "$dir/pelvane-sim.exe" --pipe "${prefix}4" --baud 9600 --cards felica,mifare1k \
     >"$work/pipe4.out" 2>&1 & started+=($!)
   "$loader" "$dir/pelvane-sim.exe" --pipe "${prefix}5" --cards "" >"$work/pipe5.out" 2>&1 & started+=($!)
+  "$loader" "$dir/pelvane-sim.exe" --pipe "${prefix}6" --cards felica >"$work/pipe6.out" 2>&1 & started+=($!)
   pids+=("${started[@]}")
   # Each prints its pipe's path first, once the pipe exists.
-  for i in 3 4 5; do
+  for i in 3 4 5 6; do
     local n
     for n in $(seq 1 200); do grep -qF '\\.\pipe\'"${prefix}$i" "$work/pipe$i.out" && break; sleep 0.1; done
     grep -qF '\\.\pipe\'"${prefix}$i" "$work/pipe$i.out" || { echo "no pipe ${prefix}$i:"; cat "$work/pipe$i.out"; ok=0; }
