@@ -70,9 +70,13 @@ void sleepMs(std::uint32_t ms);
 // the port got when it opened instead of making one; any other handle pauses
 // as sleepMs does.
 void pauseOnPort(PortHandle handle, std::uint32_t ms);
-// The byte reader's 1 ms pause between polls of the input queue. Windows pauses
-// as pauseOnPort does; POSIX waits at most `ms` on the descriptor and returns
-// early when input arrives.
+// The byte reader's 1 ms pause between polls of the input queue, which ends
+// early when input arrives and otherwise lasts `ms`. POSIX waits on the
+// descriptor. Windows cuts it on a COM port into slices on the port's
+// high-resolution timer with a ClearCommError after each (a line error reported
+// there comes with the next clearErrors), and on a pipe waits on a read of one
+// byte, which the next readOneByte returns; a port without such a timer pauses as
+// pauseOnPort does.
 void pauseForInput(PortHandle handle, std::uint32_t ms);
 // The deadline clock in milliseconds: monotonic, whatever the system time does,
 // and wrapping through the whole 32-bit range (every ~49.7 days), so readings

@@ -12,6 +12,14 @@
 // and end at the same time-outs a COM port applies; and each line-speed change
 // goes to the simulator as a record in the byte stream, so its model sees the
 // bytes that follow at that speed. COM ports take none of these paths.
+//
+// The byte reader's 1 ms pause between polls of the input queue ends early when
+// input arrives (pauseForInput): on a COM port it is cut into slices on the
+// port's timer with a status call after each, on a pipe it waits on a read of
+// one byte. The COM handle stays non-overlapped, with the one-byte ReadFile under
+// the port's COMMTIMEOUTS: a timed WaitCommEvent needs an overlapped handle, and
+// a blocking one in another thread would hold up every other call on a
+// synchronous handle until an event came.
 #include <windows.h>
 
 #include <mmsystem.h>
@@ -54,6 +62,9 @@ struct OpenPort {
   std::atomic<HANDLE> file{nullptr};  // null: free; INVALID_HANDLE_VALUE: being set up
   HANDLE timer = nullptr;
   bool raisedResolution = false;
+  // Line errors that a status call of the byte reader's pause reported (and so
+  // cleared), kept for the reader's next clearErrors.
+  DWORD pendingErrors = 0;
 };
 OpenPort openPorts[257];  // every port of the port table, and the one reopening
 
@@ -92,25 +103,37 @@ void raiseResolution(OpenPort* port) {
 void setUpPauses(OpenPort* port) {
   port->timer = createPreciseTimer();
   port->raisedResolution = false;
+  port->pendingErrors = 0;
   if (port->timer == nullptr) raiseResolution(port);
 }
 
-// One pause on a one-shot timer; false when the timer cannot be set or waited on.
-bool waitOnTimer(HANDLE timer, std::uint32_t ms) {
+constexpr LONGLONG kUnitsPerMs = 10000;  // of 100 ns, the unit of waitable timers
+
+// Sets a one-shot timer `units` of 100 ns from now.
+bool setTimer(HANDLE timer, LONGLONG units) {
   LARGE_INTEGER due;
-  due.QuadPart = -static_cast<LONGLONG>(ms) * 10000;  // relative, in 100 ns units
-  return SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != 0 &&
-         WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
+  due.QuadPart = -units;  // negative: relative to now
+  return SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != 0;
 }
 
-// The port's own timer, until it fails: from then on the port pauses with Sleep
-// under a raised resolution, which closing gives back.
+// One pause on a one-shot timer; false when the timer cannot be set or waited on.
+bool waitOnTimer(HANDLE timer, LONGLONG units) {
+  return setTimer(timer, units) && WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
+}
+
+// A port whose timer failed pauses with Sleep under a raised resolution from
+// then on, which closing gives back.
+void dropTimer(OpenPort* port) {
+  CloseHandle(port->timer);
+  port->timer = nullptr;
+  raiseResolution(port);
+}
+
+// The port's own timer, until it fails.
 void pauseOpenPort(OpenPort* port, std::uint32_t ms) {
   if (port->timer != nullptr) {
-    if (waitOnTimer(port->timer, ms)) return;
-    CloseHandle(port->timer);
-    port->timer = nullptr;
-    raiseResolution(port);
+    if (waitOnTimer(port->timer, ms * kUnitsPerMs)) return;
+    dropTimer(port);
   }
   Sleep(ms);
 }
@@ -118,22 +141,96 @@ void pauseOpenPort(OpenPort* port, std::uint32_t ms) {
 // A pause without an open port's record: a timer of the call's own, else Sleep.
 void pauseWithoutPort(std::uint32_t ms) {
   const HANDLE timer = createPreciseTimer();
-  const bool done = timer != nullptr && waitOnTimer(timer, ms);
+  const bool done = timer != nullptr && waitOnTimer(timer, ms * kUnitsPerMs);
   if (timer != nullptr) CloseHandle(timer);
   if (!done) Sleep(ms);
+}
+
+std::uint64_t counterTicks() {
+  LARGE_INTEGER count;
+  QueryPerformanceCounter(&count);
+  return static_cast<std::uint64_t>(count.QuadPart);
+}
+
+std::uint64_t counterFrequency() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<std::uint64_t>(frequency.QuadPart);
 }
 
 // The performance counter in milliseconds, 64 bits wide: split so that no
 // product overflows however long the system has been up.
 std::uint64_t counterMs() {
-  LARGE_INTEGER count;
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&count);
-  const auto c = static_cast<std::uint64_t>(count.QuadPart);
-  const auto f = static_cast<std::uint64_t>(frequency.QuadPart);
+  const std::uint64_t f = counterFrequency();
+  const std::uint64_t c = counterTicks();
   if (f == 0) return 0;
   return c / f * 1000 + c % f * 1000 / f;
+}
+
+// The slice of the byte reader's pause on a COM port. A high-resolution timer
+// on Windows 10 1803 and later wakes on an interrupt about every 0.5 ms (waits
+// of 1 us to 1 ms round up to it), so a request of 0.25 ms ends at the next
+// such wake-up: about two status calls per millisecond, each a byte sooner by
+// half a millisecond on average. Under Wine every timer wait of 0.1 ms or more
+// lasts a whole millisecond of its server's clock (1.15 ms measured for
+// 0.25 ms), so the first slice outlasts the pause and it behaves as one 1 ms
+// wait, as before.
+constexpr LONGLONG kSliceUnits = 2500;
+
+// The byte reader's pause on a COM port with a timer: slices with a look at the
+// input queue after each. It ends when a byte or a line error is reported, when
+// the status call fails (the reader's own call then reports it), or once `ms`
+// have passed on the performance counter, at most one slice later. A line error
+// is kept for the reader's next clearErrors, since ClearCommError cleared it.
+void pauseComPort(OpenPort* port, HANDLE h, std::uint32_t ms) {
+  const std::uint64_t frequency = counterFrequency();
+  if (frequency == 0) {
+    pauseOpenPort(port, ms);
+    return;
+  }
+  const std::uint64_t start = counterTicks();
+  const std::uint64_t span = ms * frequency / 1000;
+  const std::uint64_t sliceTicks = kSliceUnits * frequency / 10000000;
+  for (;;) {
+    const std::uint64_t elapsed = counterTicks() - start;
+    if (elapsed >= span) return;
+    const std::uint64_t left = span - elapsed;
+    const LONGLONG units =
+        left >= sliceTicks ? kSliceUnits : static_cast<LONGLONG>(left * 10000000 / frequency) + 1;
+    if (!waitOnTimer(port->timer, units)) {
+      dropTimer(port);
+      Sleep(ms);
+      return;
+    }
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(h, &errors, &stat)) return;
+    port->pendingErrors |= errors;
+    if (errors != 0 || stat.cbInQue > 0) return;
+  }
+}
+
+// Waits up to `ms` for an event: on the port's timer beside it where the port
+// has one, else with the wait's own time-out (to the system tick, which the port
+// holds at 1 ms then). True when the event was signalled.
+bool waitForEvent(HANDLE event, OpenPort* port, std::uint32_t ms) {
+  if (port != nullptr && port->timer != nullptr) {
+    if (setTimer(port->timer, ms * kUnitsPerMs)) {
+      const HANDLE both[2] = {event, port->timer};
+      const DWORD woke = WaitForMultipleObjects(2, both, FALSE, INFINITE);
+      if (woke == WAIT_OBJECT_0 + 1) return false;
+      if (woke == WAIT_OBJECT_0) {
+        // Setting a timer again does not clear a signal it gave meanwhile (not
+        // under Wine at least): cancel it and take that signal now, so that the
+        // next pause on this timer lasts its whole time.
+        CancelWaitableTimer(port->timer);
+        WaitForSingleObject(port->timer, 0);
+        return true;
+      }
+    }
+    dropTimer(port);
+  }
+  return WaitForSingleObject(event, ms) == WAIT_OBJECT_0;
 }
 
 // The SP_DEVINFO_DATA that enumDevice keeps in the caller's record.
@@ -161,6 +258,9 @@ struct PipeLine {
   HANDLE event = nullptr;
   COMMTIMEOUTS timeouts{};
   LineSettings settings;
+  // The byte that the byte reader's pause read ahead, which the next read returns.
+  std::uint8_t held = 0;
+  bool holding = false;
 };
 // One record per port number that can be open at once, and some to spare for
 // a reopening that overlaps a close.
@@ -204,6 +304,7 @@ HANDLE openPipe(const char* path, DWORD flagsAndAttributes) {
       p.settings = LineSettings{};
       p.settings.baudRate = 115200;
       p.settings.byteSize = 8;
+      p.holding = false;
       p.handle.store(h, std::memory_order_release);
       return h;
     }
@@ -217,6 +318,7 @@ HANDLE openPipe(const char* path, DWORD flagsAndAttributes) {
 void releasePipe(PipeLine* p) {
   CloseHandle(p->event);
   p->event = nullptr;
+  p->holding = false;
   p->handle.store(nullptr, std::memory_order_release);
 }
 
@@ -309,6 +411,7 @@ bool pipeWaiting(HANDLE h, DWORD* waiting) {
 
 // Discards what the simulator has sent and the host has not read.
 bool pipePurge(PipeLine* p, HANDLE h) {
+  p->holding = false;
   std::uint8_t sink[256];
   DWORD waiting = 0;
   while (pipeWaiting(h, &waiting) && waiting > 0) {
@@ -320,10 +423,43 @@ bool pipePurge(PipeLine* p, HANDLE h) {
 }
 
 bool pipeReadOne(PipeLine* p, HANDLE h, std::uint8_t* out, std::uint32_t* delivered) {
+  if (p->holding) {
+    *out = p->held;
+    *delivered = 1;
+    p->holding = false;
+    return true;
+  }
   DWORD moved = 0;
   if (!pipeTransfer(p, h, false, out, 1, pipeReadTimeout(p->timeouts), &moved)) return false;
   *delivered = moved;
   return true;
+}
+
+// The byte reader's pause on a pipe: an overlapped read of one byte, waited for
+// up to `ms`, so the pause ends as the simulator's next byte arrives. The byte is
+// held for the next read and counted as waiting. A read still pending at the end
+// is cancelled; one that completed all the same is held too.
+void pausePipe(PipeLine* p, OpenPort* port, HANDLE h, std::uint32_t ms) {
+  DWORD waiting = 0;
+  // Input already there, or a pipe gone: the reader's next status call sees it.
+  if (p->holding || !pipeWaiting(h, &waiting) || waiting > 0) return;
+  OVERLAPPED ov;
+  std::memset(&ov, 0, sizeof ov);
+  ov.hEvent = p->event;
+  ResetEvent(p->event);
+  const BOOL started = ReadFile(h, &p->held, 1, nullptr, &ov);
+  if (!started && GetLastError() != ERROR_IO_PENDING) {
+    // Paced, so that a pipe that peeks but cannot be read does not spin the reader.
+    if (port != nullptr) {
+      pauseOpenPort(port, ms);
+    } else {
+      pauseWithoutPort(ms);
+    }
+    return;
+  }
+  if (!started && !waitForEvent(p->event, port, ms)) CancelIo(h);
+  DWORD moved = 0;
+  p->holding = GetOverlappedResult(h, &ov, &moved, TRUE) != 0 && moved == 1;
 }
 
 }  // namespace
@@ -356,6 +492,7 @@ void closeDevice(PortHandle handle) {
     if (p->raisedResolution) timeEndPeriod(kFallbackPeriodMs);
     p->timer = nullptr;
     p->raisedResolution = false;
+    p->pendingErrors = 0;
     p->file.store(nullptr, std::memory_order_release);
   }
   CloseHandle(toHandle(handle));
@@ -433,16 +570,20 @@ bool purgeBuffers(PortHandle handle) {
 
 bool clearErrors(PortHandle handle, std::uint32_t* errors, std::uint32_t* waiting) {
   if (errors == nullptr || waiting == nullptr) return false;
-  if (pipeOf(toHandle(handle)) != nullptr) {
+  if (PipeLine* pipe = pipeOf(toHandle(handle))) {
     DWORD waitingBytes = 0;
     if (!pipeWaiting(toHandle(handle), &waitingBytes)) return false;
     *errors = 0;  // a pipe has no line errors
-    *waiting = waitingBytes;
+    *waiting = waitingBytes + (pipe->holding ? 1 : 0);
     return true;
   }
   DWORD e = 0;
   COMSTAT stat{};
   if (!ClearCommError(toHandle(handle), &e, &stat)) return false;
+  if (OpenPort* port = recordOf(handle)) {
+    e |= port->pendingErrors;
+    port->pendingErrors = 0;
+  }
   *errors = e;
   *waiting = stat.cbInQue;
   return true;
@@ -475,7 +616,16 @@ void pauseOnPort(PortHandle handle, std::uint32_t ms) {
   }
 }
 
-void pauseForInput(PortHandle handle, std::uint32_t ms) { pauseOnPort(handle, ms); }
+void pauseForInput(PortHandle handle, std::uint32_t ms) {
+  OpenPort* port = recordOf(handle);
+  if (PipeLine* pipe = pipeOf(toHandle(handle))) {
+    pausePipe(pipe, port, toHandle(handle), ms);
+  } else if (port != nullptr && port->timer != nullptr) {
+    pauseComPort(port, toHandle(handle), ms);
+  } else {
+    pauseOnPort(handle, ms);  // without a high-resolution timer: one whole pause, as ever
+  }
+}
 
 // Milliseconds of the performance counter, which runs at a fixed rate from boot
 // whatever happens to the system time (clock() of the C run-time follows it,
