@@ -60,11 +60,10 @@ check_imports() {  # objdump, image
   fi
 }
 
-# The pause's timer calls and its fallback, the waits that end a pause early on a
-# pipe's event (kernel32 calls of every Windows the DLL loads on), and the monotonic
-# clock must be in the import table; CreateWaitableTimerExW must not (Windows
-# before Vista would refuse to load the DLL: it is looked up at run time), nor the
-# C run-time clock (it follows the system time).
+# The pause's timer calls and its fallback, the waits on a pipe's event beside the
+# timer, and the monotonic clock must be in the import table; CreateWaitableTimerExW
+# must not (Windows before Vista would refuse to load the DLL: it is looked up at run
+# time), nor the C run-time clock (it follows the system time).
 check_timer_imports() {  # objdump, image
   local names missing="" refused=""
   names=$(names_from "$1" "$2" kernel32.dll; names_from "$1" "$2" winmm.dll)

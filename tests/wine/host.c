@@ -28,6 +28,7 @@
 #include <mmsystem.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "pelvane.h"
@@ -235,9 +236,8 @@ static long periodsBegun;
 static long periodsEnded;
 static LONGLONG counterShift; /* added to every performance counter reading of the DLL */
 
-/* Line errors: the status call number `errorAt` (counted from arming) reports a
- * framing error; the DLL's reads without an OVERLAPPED record that deliver no byte
- * are counted. */
+/* Status call number `errorAt` reports a framing error; reads of the COM port that
+ * deliver no byte are counted. */
 typedef BOOL(WINAPI* StatusFn)(HANDLE, LPDWORD, LPCOMSTAT);
 typedef BOOL(WINAPI* ReadFn)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
 static StatusFn realStatus;
@@ -432,10 +432,9 @@ static void clockWraps(void) {
   }
 }
 
-/* A line error reported while the reader waits for the answer reaches the read
- * whichever status call reports it, the byte reader's own or one made while it
- * pauses: on a line with no reader that read ends on the port's read time-out
- * without a byte. Two neighbouring calls, so that one of them falls in a pause. */
+/* A line error reaches the read whether the byte reader's own status call or one
+ * made in its pause reports it (two neighbouring calls: one falls in a pause); on a
+ * line with no reader that read ends on the port's read time-out without a byte. */
 static void lineErrorInPause(void) {
   for (long at = 10; at <= 11; ++at) {
     int32_t opened = -77;
@@ -657,8 +656,11 @@ static void figures(void) {
   checkEqual(callsFailed, 0, "timed calls that failed");
 }
 
-/* The mean time of a FeliCa poll (the benchmark's poll_felica exchange) on the
- * reader of COM6 at 115200 and at 921600 baud, for the figures. */
+static int byValue(const void* a, const void* b) {
+  return (*(const double*)a > *(const double*)b) - (*(const double*)a < *(const double*)b);
+}
+
+/* The time of a FeliCa poll (the benchmark's poll_felica) on COM6 at 115200 and 921600 baud. */
 static void pollFigures(const char* line) {
   enum { kPolls = 50 };
   static const unsigned char selectFelica[] = {0x07, 0x10, 0x10, 0x0A, 0x00, 0x00, 0x00};
@@ -677,13 +679,8 @@ static void pollFigures(const char* line) {
       callsFailed += rfCommand(kTimed, pollFelica, response) != 0;
       times[n] = nowMs() - t0;
       mean[i] += times[n] / kPolls;
-      /* Kept in order as they come, for the median (a busy machine makes the mean jump). */
-      for (int k = n; k > 0 && times[k - 1] > times[k]; --k) {
-        const double t = times[k];
-        times[k] = times[k - 1];
-        times[k - 1] = t;
-      }
     }
+    qsort(times, kPolls, sizeof times[0], byValue);  /* the median: a busy machine makes the mean jump */
     median[i] = (times[kPolls / 2 - 1] + times[kPolls / 2]) / 2;
     callsFailed += rfClose(kTimed) != PELVANE_CLOSE_DONE;
   }
