@@ -13,7 +13,8 @@
 #            binding and the NuGet package)
 #   wine32   the 32-bit Wine loader, last, and only where the kernel runs 32-bit programs
 #            (tried first with a tiny static i386 program); the i386 architecture is added
-#            for it then
+#            for it then. Where a lagging i386 index makes apt refuse it, the i386 builds of
+#            the amd64 library versions are fetched from the pool (see wine32_from_pool)
 #
 #   install-deps.sh [native|all]      (default all)
 #
@@ -28,7 +29,8 @@
 # apart; an index that stays broken is named, and the groups are installed from the
 # indexes apt has. The tools come from the environment, so that the decisions can be
 # tested without touching the machine: APT_GET (apt-get), DPKG (dpkg), DPKG_QUERY
-# (dpkg-query), PELVANE_PROBE32 (a command that succeeds where 32-bit programs run;
+# (dpkg-query), APT_CACHE (apt-cache), APT_HELPER (apt's download helper), DPKG_DEB (dpkg-deb),
+# PELVANE_PROBE32 (a command that succeeds where 32-bit programs run;
 # default the i386 program below), PELVANE_UID (the user id; default id -u).
 set -uo pipefail
 
@@ -36,6 +38,9 @@ profile=${1:-all}
 apt_get=${APT_GET:-apt-get}
 dpkg=${DPKG:-dpkg}
 dpkg_query=${DPKG_QUERY:-dpkg-query}
+apt_cache=${APT_CACHE:-apt-cache}
+apt_helper=${APT_HELPER:-/usr/lib/apt/apt-helper}
+dpkg_deb=${DPKG_DEB:-dpkg-deb}
 tries=${PELVANE_APT_TRIES:-3}
 pause=${PELVANE_APT_PAUSE:-15}
 uid=${PELVANE_UID:-$(id -u)}
@@ -170,6 +175,53 @@ if [ -n "$broken" ]; then
   say "going on with the indexes apt has"
 fi
 
+# ---- the 32-bit loader from a mirror whose i386 index lags ----
+# A mirror that has not finished syncing can serve a suite's i386 index older than its amd64
+# index (the broken security index above). An i386 library then has another version than the
+# same library installed for amd64, and apt refuses the pair ("generated breaks", "held broken
+# packages"). The i386 build of the amd64 version sits in the pool beside the amd64 file: it is
+# fetched from there over HTTPS, checked to be that package, version and architecture, and
+# installed with the amd64 package at that version and the loader without its recommends
+# (graphics and sound libraries the tests do not use, which would meet the same lag).
+candidate() { "$apt_cache" policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n 1; }
+
+wine32_from_pool() {
+  local arch dir p name ci ca uri got fetched= wanted=()
+  arch=$("$dpkg" --print-architecture)
+  dir=$(mktemp -d /tmp/pelvane-i386.XXXXXX) || return 1
+  for p in $("$apt_cache" depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+               --no-replaces --no-enhances wine32:i386 2>/dev/null | grep -x '[^ ]*:i386' | sort -u); do
+    name=${p%:i386}
+    have "$name:$arch" || continue
+    ci=$(candidate "$p")
+    ca=$(candidate "$name:$arch")
+    [ -n "$ca" ] && [ "$ci" != "$ca" ] || continue
+    uri=$("$apt_get" download --print-uris "$name:$arch=$ca" 2>/dev/null |
+          sed -n "s/^'[a-z]*:\/\/\([^']*\)_$arch\.deb' .*/https:\/\/\1_i386.deb/p" | head -n 1)
+    got=$("$apt_helper" download-file "$uri" "$dir/$name.deb" >/dev/null 2>&1 &&
+          "$dpkg_deb" -f "$dir/$name.deb" Package Version Architecture | paste -sd ' ' -)
+    if [ -z "$uri" ] || [ "$got" != "Package: $name Version: $ca Architecture: i386" ]; then
+      say "the i386 build of $name $ca could not be fetched${uri:+ from $uri}"
+      rm -rf "$dir"
+      return 1
+    fi
+    fetched+=" $name"
+    wanted+=("$name:$arch=$ca")
+  done
+  if [ -z "$fetched" ]; then
+    say "no i386 library lags its amd64 version: nothing to fetch from the pool"
+    rm -rf "$dir"
+    return 1
+  fi
+  say "fetched from the pool at the amd64 versions:$fetched"
+  "$apt_get" "${wait_lock[@]}" install -y -q --no-install-recommends "$dir"/*.deb "${wanted[@]}" wine32:i386 \
+    >"$log" 2>&1
+  local rc=$?
+  rm -rf "$dir"
+  [ "$rc" -eq 0 ] && pool_note="with the i386 builds of$fetched fetched from the pool"
+  return "$rc"
+}
+
 failed=
 for key in "${keys[@]}"; do
   [ -n "${missing[$key]:-}" ] || continue
@@ -178,7 +230,15 @@ for key in "${keys[@]}"; do
   # shellcheck disable=SC2086
   "$apt_get" "${wait_lock[@]}" install -y -q ${missing[$key]} >"$log" 2>&1
   rc=$?
-  if [ "$rc" -eq 0 ]; then outcome[$key]="installed ($((SECONDS - t0)) s)"; continue; fi
+  pool_note=
+  if [ "$rc" -ne 0 ] && [ "$key" = wine32 ] && grep -qE 'generated breaks|held broken packages' "$log"; then
+    cp "$log" "$log.first"
+    say "the 32-bit Wine loader's i386 libraries do not match their amd64 versions; trying their"
+    say "i386 builds from the pool"
+    wine32_from_pool && rc=0 || cp "$log.first" "$log"
+    rm -f "$log.first"
+  fi
+  if [ "$rc" -eq 0 ]; then outcome[$key]="installed ($((SECONDS - t0)) s${pool_note:+, $pool_note})"; continue; fi
   tail -n 15 "$log" | sed 's/^/    /'
   reason=$(grep '^E: ' "$log" | paste -sd ' ' -)  # apt's error lines; its account is above
   [ -n "$reason" ] || reason="apt-get exit code $rc"

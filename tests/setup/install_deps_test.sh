@@ -10,6 +10,8 @@ trap 'rm -rf "$work"' EXIT
 # The stand-in. STATE/installed lists the installed packages, STATE/calls what was run.
 #   FAKE_UPDATE_FAILS  how many updates fail on the i386 security index (or "always")
 #   FAKE_BROKEN        packages apt cannot locate
+#   FAKE_POLICY        candidates apt-cache gives, "pkg:arch=version ..."; each pkg:amd64 named
+#                      there is installed, and libfoo:i386 is in the loader's dependencies
 cat >"$work/fake" <<'FAKE'
 #!/usr/bin/env bash
 s=$FAKE_STATE
@@ -17,10 +19,21 @@ case $(basename "$0") in
   dpkg-query) grep -qx -- "${!#}" "$s/installed" && echo "install ok installed" ;;
   dpkg)
     echo "dpkg $*" >>"$s/calls"
-    case $1 in --print-foreign-architectures) cat "$s/archs" ;; --add-architecture) echo "$2" >>"$s/archs" ;; esac ;;
+    case $1 in
+      --print-foreign-architectures) cat "$s/archs" ;; --add-architecture) echo "$2" >>"$s/archs" ;;
+      --print-architecture) echo amd64 ;;
+    esac ;;
+  apt-cache)
+    case $1 in
+      depends) printf 'wine32:i386\n  Depends: libfoo:i386\nlibfoo:i386\n' ;;
+      policy) for c in $FAKE_POLICY; do [ "${c%%=*}" = "$2" ] && echo "  Candidate: ${c#*=}"; done ;;
+    esac ;;
+  apt-helper) echo "apt-helper $*" >>"$s/calls"; : >"$3" ;;
+  dpkg-deb) f=$(basename "$2" .deb); printf 'Package: %s\nVersion: 2\nArchitecture: i386\n' "$f" ;;
   apt-get)
     [ "$1" = -o ] && shift 2
     echo "apt-get $*" >>"$s/calls"
+    if [ "$1" = download ]; then echo "'http://deb.example/pool/${3%%:*}_${3#*=}_amd64.deb' x 1 SHA256:0"; exit 0; fi
     if [ "$1" = update ]; then
       n=$(grep -c '^apt-get update' "$s/calls")
       if [ "$FAKE_UPDATE_FAILS" = always ] || [ "$n" -le "$FAKE_UPDATE_FAILS" ]; then
@@ -33,14 +46,14 @@ case $(basename "$0") in
     shift 3  # install -y -q
     for p in "$@"; do
       [[ " $FAKE_BROKEN " == *" $p "* ]] && { echo "E: Unable to locate package $p"; exit 100; }
-      [[ $p == *:i386 && -f $s/i386-broken ]] &&
+      [[ $p == *:i386 && -f $s/i386-broken && " $* " != *".deb "* ]] &&
         { echo "E: Unable to correct problems, you have held broken packages."; exit 100; }
     done
     printf '%s\n' "$@" >>"$s/installed" ;;
 esac
 FAKE
 chmod +x "$work/fake"
-for tool in apt-get dpkg dpkg-query; do ln -s fake "$work/$tool"; done
+for tool in apt-get apt-cache apt-helper dpkg dpkg-query dpkg-deb; do ln -s fake "$work/$tool"; done
 
 # Every package of every group but the 32-bit loader, as the installer lists them.
 all=$(sed -n -E 's/^packages\[(native|cross|libnfc|wine64|mono)\]="(.*)"$/\2/p' "$installer" | tr '\n' ' ')
@@ -58,7 +71,8 @@ row() {
   mkdir -p "$state" && : >"$state/calls" && : >"$state/archs"
   tr ' ' '\n' <<<"$installed" >"$state/installed"
   local out=$state/out rc
-  FAKE_STATE=$state FAKE_UPDATE_FAILS=$fails FAKE_BROKEN=$broken APT_GET=$work/apt-get DPKG=$work/dpkg \
+  FAKE_STATE=$state FAKE_UPDATE_FAILS=$fails FAKE_BROKEN=$broken FAKE_POLICY=${policy:-} APT_GET=$work/apt-get DPKG=$work/dpkg \
+    APT_CACHE=$work/apt-cache APT_HELPER=$work/apt-helper DPKG_DEB=$work/dpkg-deb \
     DPKG_QUERY=$work/dpkg-query PELVANE_PROBE32=$runs32 PELVANE_UID=$uid PELVANE_APT_PAUSE=0 \
     "$installer" "$profile" >"$out" 2>&1
   rc=$?
@@ -95,6 +109,12 @@ row loader_index_broken     0    "$all"    always       ""              true   0
   "this kernel runs 32-bit programs" "calls:dpkg --add-architecture i386" \
   "group wine32 (32-bit Wine loader): could not be installed: E: Unable to correct problems" \
   "an index could not be fetched" "group mono (Mono): already there"
+# The i386 index lags: the loader comes with the i386 build of the amd64 version from the pool.
+policy="libfoo:i386=1 libfoo:amd64=2" \
+row loader_from_pool        0    "$all libfoo:amd64" always     ""              true   0   all -- \
+  "group wine32 (32-bit Wine loader): installed" "with the i386 builds of libfoo fetched from the pool" \
+  "calls:apt-helper download-file https://deb.example/pool/libfoo_2_i386.deb" \
+  "calls:--no-install-recommends" "calls:libfoo:amd64=2 wine32:i386"
 row loader_second_update    0    "$all"    1            ""              true   0   all -- \
   "group wine32 (32-bit Wine loader): installed" "update failed (try 1 of 3)" "!could not fetch"
 row everything_there        0    "$all"    always       ""              false  0   all -- \
