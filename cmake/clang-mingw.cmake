@@ -39,9 +39,14 @@ set(CMAKE_CXX_FLAGS_INIT "-isystem ${PELVANE_MINGW_GCC_DIR}/include/c++ \
 set(CMAKE_C_FLAGS_INIT "-fno-addrsig")
 string(APPEND CMAKE_CXX_FLAGS_INIT " -fno-addrsig")
 # lld, GCC's libraries, and winpthreads, which libstdc++'s posix threads call
-# (GCC's driver adds it by itself; lld takes archives in any order).
+# (GCC's driver adds it by itself; lld takes archives in any order). -B takes
+# GCC's crtbegin.o and crtend.o instead of the sysroot's stubs: on i686 they
+# register the image's DWARF unwind tables with libgcc's unwinder, without which
+# every thrown exception ends in std::terminate (the tool's --version and --help
+# are exceptions inside its command-line parser).
 foreach(kind EXE SHARED MODULE)
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-fuse-ld=lld -L${PELVANE_MINGW_GCC_DIR} -lpthread")
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT
+      "-fuse-ld=lld -B${PELVANE_MINGW_GCC_DIR} -L${PELVANE_MINGW_GCC_DIR} -lpthread")
 endforeach()
 # Each linked DLL and EXE gets a PDB (CMakeLists.txt).
 set(PELVANE_PDB ON)
