@@ -5,7 +5,7 @@
 # the end of a 1.0 s time-out on a silent reader); then the library and libnfc
 # against the simulated controller on a pseudo-terminal paced at 115200 baud both
 # ways: a table and one "bench <operation> ..." line per operation. Arguments go
-# to pelvane_bench (--iterations N, --no-libnfc, --realtime to run its threads
+# to pelvane_bench (--iterations N, --no-libnfc, --idle-states, --realtime to run its threads
 # under SCHED_FIFO on a busy machine, --fast-baud B for the faster line's speed,
 # --rf-timing to have the simulated controller model the RF side too: each line
 # then carries rf_ms, the air time it added per operation).
