@@ -92,6 +92,16 @@ int failOpen(int port) {
   return 1;
 }
 
+// Sets the port to `rate` and resets the reader there under a fresh deadline,
+// leaving the reset's link code in `code`. False when the port could not be set
+// (its handle is closed then).
+bool resetAtRate(int port, std::uint32_t rate, int* code) {
+  if (setLineRate(port, rate) != 0) return false;
+  armDeadline(port);
+  *code = resetReader(port, nullptr, nullptr);
+  return true;
+}
+
 // What the first reset at a requested faster speed found.
 enum class Probe { Refused, Absent, Found, Failed };
 
@@ -127,9 +137,8 @@ Probe probeFasterLine(int port, const char* path, std::uint32_t fast) {
 // speed: then it is told at that speed to come back, its answer possibly lost.
 // 0 back at 115200, 1 failed with the handle closed.
 int fallBackToStandard(int port, const char* path, std::uint32_t fast) {
-  if (setLineRate(port, kStandardSpeed) != 0) return 1;
-  armDeadline(port);
-  int code = resetReader(port, nullptr, nullptr);
+  int code = 0;
+  if (!resetAtRate(port, kStandardSpeed, &code)) return 1;
   if (code == kLinkOk) return 0;
   if (setLineRate(port, fast) != 0) return 1;
   armDeadline(port);
@@ -138,9 +147,7 @@ int fallBackToStandard(int port, const char* path, std::uint32_t fast) {
     writeBytes(slot(port).handle, kAckFrame, sizeof kAckFrame);
     pausePort(port, 2);
   }
-  if (setLineRate(port, kStandardSpeed) != 0) return 1;
-  armDeadline(port);
-  code = resetReader(port, nullptr, nullptr);
+  if (!resetAtRate(port, kStandardSpeed, &code)) return 1;
   if (code == kLinkOk) return 0;
   traceNoAnswer(path, "GetFirmwareVersion after switching back", kStandardSpeed, code,
                 "the reader did not come back from the faster line: unplug it and plug it in again");
@@ -161,9 +168,7 @@ int raiseLine(int port, const char* path, std::uint32_t fast) {
     armDeadline(port);
     return 0;
   }
-  if (setLineRate(port, fast) != 0) return 1;
-  armDeadline(port);
-  code = resetReader(port, nullptr, nullptr);
+  if (!resetAtRate(port, fast, &code)) return 1;
   if (code == kLinkOk) return 0;
   traceNoAnswer(path, "GetFirmwareVersion after the switch", fast, code,
                 "the line goes back to 115200 baud: can the bridge run this fast?");
